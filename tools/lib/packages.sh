@@ -1,0 +1,17 @@
+# Debian packages the build and the tests need, and a helper that installs
+# the missing ones. Sourced by the tools/ scripts.
+
+KS_BUILD_PACKAGES=(cmake ninja-build g++ make libgtest-dev libgmock-dev googletest)
+KS_TEST_PACKAGES=("${KS_BUILD_PACKAGES[@]}" util-linux procps)
+
+ensure_packages() {
+    local missing=() pkg
+    for pkg in "$@"; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' ||
+            missing+=("$pkg")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "== installing: ${missing[*]}"
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
