@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+
+#include <cstdlib>
+#include <string>
 #include <unistd.h>
 
 #include "testkit.h"
@@ -40,4 +43,11 @@ TEST(Sandbox, OwnPidNamespaceWithReapingInit) {
         auto s = RunProgram({"sh", "-c", "grep -l '^State:.*Z' /proc/[0-9]*/status 2>/dev/null | wc -l"});
         return s.out == "0\n";
     }));
+}
+
+TEST(Sandbox, HomeIsInsideTheNamespace) {
+    const char* home = std::getenv("HOME");
+    ASSERT_NE(home, nullptr);
+    EXPECT_STREQ(home, "/tmp/home");
+    EXPECT_TRUE(WriteFile(std::string(home) + "/probe", "x"));
 }

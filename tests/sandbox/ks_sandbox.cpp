@@ -16,6 +16,8 @@
 // the death of a watched process. When PROGRAM ends, every process left in
 // the namespace is killed and the sandbox exits with PROGRAM's status.
 //
+// HOME is set to a fresh /tmp/home, so nothing lands in the host's home.
+//
 // Directories named in KS_KEEP_DIRS (colon-separated; the project's source
 // and build trees) that lie under /tmp or /run are bound back into the
 // fresh tmpfs, so a checkout under /tmp still runs.
@@ -202,6 +204,9 @@ void set_up_namespace() {
     if (program < 0) die("fork");
     if (program == 0) {
         setenv("KS_SANDBOX", "1", 1);
+        // The log facility writes under HOME: keep it inside the namespace.
+        make_dir("/tmp/home");
+        setenv("HOME", "/tmp/home", 1);
         execvp(argv[0], argv);
         std::fprintf(stderr, "ks_sandbox: exec %s: %s\n", argv[0], std::strerror(errno));
         std::_Exit(127);
