@@ -1,0 +1,38 @@
+#include "ks_monitor_flag.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "ksProcUtils.h"
+#include "kslog.h"
+#include "unique_fd.h"
+
+void init_ks_monitor_flag() {
+    // O_NOFOLLOW: the file is made writable by everyone below, which must
+    // never happen to whatever a link planted at this name points to.
+    kestrun::unique_fd fd(
+        open(kKsMonitorFlagPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666));
+    if (!fd.ok()) return;
+    // Any process of any user may stop the monitor, so the umask must not
+    // narrow the mode; failures here and below are left silent on purpose.
+    (void)fchmod(fd.get(), 0666);
+    ssize_t n;
+    do {
+        n = write(fd.get(), "1", 1);
+    } while (n < 0 && errno == EINTR);
+}
+
+void assert_ks_monitor_flag() {
+    if (get_int_from_file(kKsMonitorFlagPath) == 1) return;
+    KSLOG_IF_ENABLED(KSLOG_INFO, KSLOG_GENERAL, "%s",
+                     "ksMonitor received shutdown command; ksMonitor exiting\n");
+    std::exit(0);
+}
+
+void ksmonitor_atexit() {
+    (void)unlink(kKsMonitorFlagPath);  // already gone when another process deleted it to stop us
+}

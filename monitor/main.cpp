@@ -1,0 +1,47 @@
+// ksMonitor: watches one tunnel's client, pppd and DNS settings until the
+// shutdown flag is cleared or one of the processes ends. Configured through
+// the environment (IFNAME, DNS1, DNS2, DNSSUFFIX0..31, KSLOGPRIORITY).
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "detach.h"
+#include "ks_monitor_flag.h"
+#include "kslog.h"
+#include "main_loop.h"
+#include "monitor_config.h"
+#include "process_watch.h"
+
+int main() {
+    kslogInit();
+    init_ks_monitor_flag();
+    // Registered after kslogInit's handler, so it runs first: the flag file
+    // goes while the log is still known.
+    (void)std::atexit(ksmonitor_atexit);
+
+    const monitor_config config = read_monitor_config();
+    if (config.ks_pid == 0) {
+        std::fputs("Couldn't find Kestrun pid; ksMonitor exiting\n", stderr);
+        std::exit(1);
+    }
+    if (config.pppd_pid == 0) {
+        std::fputs("Couldn't find pppd pid; ksMonitor exiting\n", stderr);
+        std::exit(2);
+    }
+
+    // Taken before detaching, so the processes are pinned as soon as their
+    // numbers are known; the descriptors stay out of the standard streams.
+    const watched_process ks = watch_process(static_cast<int>(config.ks_pid));
+    const watched_process pppd = watch_process(static_cast<int>(config.pppd_pid));
+
+    if (detach_into_background() != 0) {
+        const char* reason = std::strerror(errno);
+        std::fprintf(stderr, "ERROR: daemon: %s\n", reason);
+        KSLOG_IF_ENABLED(KSLOG_ERROR, KSLOG_GENERAL, "ksMonitor failure; daemon: %s", reason);
+        std::exit(3);
+    }
+
+    log_watch_list(config);
+    run_main_loop(ks, pppd, config);
+}

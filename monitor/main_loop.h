@@ -1,0 +1,20 @@
+// The monitor's main loop: one tick a second, driving the process watch on
+// every tick and the DNS watch on every fifth.
+#pragma once
+
+#include "monitor_config.h"
+#include "process_watch.h"
+
+struct loop_counters {
+    int process = 0;
+    int dns = 0;
+};
+
+// One tick without its sleep: checks the shutdown flag, runs the process
+// watch, and the DNS watch when its counter passes 4. May end the process.
+void monitor_tick(loop_counters& counters, const watched_process& ks,
+                  const watched_process& pppd, const monitor_config& config);
+
+// Ticks until one of the checks ends the process.
+[[noreturn]] void run_main_loop(const watched_process& ks, const watched_process& pppd,
+                                const monitor_config& config);

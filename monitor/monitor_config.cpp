@@ -1,0 +1,44 @@
+#include "monitor_config.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "ksProcUtils.h"
+#include "kslog.h"
+
+namespace {
+constexpr const char* kClientPidFile = "/etc/ppp/kestrun.pid";
+}
+
+unsigned int read_pppd_pid(const char* ifname) {
+    if (ifname == nullptr || std::strchr(ifname, '/') != nullptr) return 0;
+    char path[1024];
+    // A longer name is cut to fit; the path still names a file in /var/run.
+    (void)std::snprintf(path, sizeof path, "/var/run/%s.pid", ifname);
+    return get_pid_from_file(path);
+}
+
+monitor_config read_monitor_config() {
+    monitor_config config;
+    config.ks_pid = get_pid_from_file(kClientPidFile);
+    config.pppd_pid = read_pppd_pid(std::getenv("IFNAME"));
+    config.dns1 = std::getenv("DNS1");
+    config.dns2 = std::getenv("DNS2");
+    for (int slot = 0; slot < kDnsSuffixSlots; ++slot) {
+        char name[32];
+        (void)std::snprintf(name, sizeof name, "DNSSUFFIX%d", slot);
+        config.suffixes[slot] = std::getenv(name);
+    }
+    return config;
+}
+
+void log_watch_list(const monitor_config& config) {
+    KSLOG_IF_ENABLED(KSLOG_INFO, KSLOG_GENERAL, "Monitoring processes:  ks=%d, pppd=%d",
+                     static_cast<int>(config.ks_pid), static_cast<int>(config.pppd_pid));
+    for (const char* server : {config.dns1, config.dns2}) {
+        if (server) KSLOG_IF_ENABLED(KSLOG_INFO, KSLOG_DNS, "Monitoring nameserver: %s", server);
+    }
+    for (int slot = 0; slot < kDnsSuffixSlots && config.suffixes[slot]; ++slot)
+        KSLOG_IF_ENABLED(KSLOG_INFO, KSLOG_DNS, "Monitoring DNS suffix: %s", config.suffixes[slot]);
+}
