@@ -1,0 +1,17 @@
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "uninstall_kestrun.h"
+
+int uninstallRpm() {
+    ::execlp("rpm", "rpm", "-e", "Kestrun", static_cast<char*>(nullptr));
+    std::perror("execl");
+    return 1;
+}
+
+int uninstallBasic() {
+    ::execl("/usr/sbin/kestRun", "/usr/sbin/kestRun", "--uninstall", static_cast<char*>(nullptr));
+    std::perror("execl");
+    return 1;
+}
