@@ -4,6 +4,10 @@
 KS_BUILD_PACKAGES=(cmake ninja-build g++ make libgtest-dev libgmock-dev googletest)
 KS_TEST_PACKAGES=("${KS_BUILD_PACKAGES[@]}" util-linux procps)
 
+# Packaging and static analysis checks: man page lint, the library's
+# pkg-config consumer, clang-tidy, cppcheck and clang-format.
+KS_TEST_PACKAGES+=(mandoc pkgconf clang-tidy cppcheck clang-format)
+
 ensure_packages() {
     local missing=() pkg
     for pkg in "$@"; do
