@@ -1,0 +1,82 @@
+// The uninstaller's settings scan and shell quoting, in process. The program
+// as a whole is tested in uninstallKestrun_test.cpp.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+
+#include "epc_setting.h"
+#include "shell_quote.h"
+#include "testkit.h"
+#include "unique_fd.h"
+
+using namespace kstest;
+
+namespace {
+
+// The scan on text that arrives through a pipe in pieces of `piece` bytes,
+// so that reads end at every kind of place in a line.
+std::optional<bool> ScanThroughPipe(const std::string& text, size_t piece) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return std::nullopt;
+    kestrun::unique_fd reader(fds[0]);
+    std::thread writer([fd = kestrun::unique_fd(fds[1]), &text, piece] {
+        for (size_t at = 0; at < text.size(); at += piece) {
+            const size_t n = std::min(piece, text.size() - at);
+            if (write(fd.get(), text.data() + at, n) != static_cast<ssize_t>(n)) return;
+        }
+    });
+    const auto result = uninstall::epc_removal_requested(reader.get());
+    writer.join();
+    return result;
+}
+
+TEST(UninstallSteps, SettingsScan_SameVerdictWhereverReadsEnd) {
+    const std::string key = "uninstallEpcOnUninstall=";
+    const struct {
+        std::string text;
+        bool on;
+    } cases[] = {
+        {key + "true\n", true},
+        {key + "true\n" + key + "false\n", false},
+        {"junk\n" + key + "tru", false},
+        {"junk\n" + key + "true", true},
+        {"x" + key + "true\n", false},
+        {std::string(5000, 'x') + key + "true\n", false},
+        {std::string(5000, 'x') + "\n" + key + "true\n", true},
+    };
+    for (const auto& c : cases) {
+        for (const size_t piece : {size_t{1}, size_t{3}, size_t{4096}, size_t{1} << 20}) {
+            SCOPED_TRACE(c.text.substr(0, 60) + " in pieces of " + std::to_string(piece));
+            EXPECT_EQ(ScanThroughPipe(c.text, piece), std::optional<bool>(c.on));
+        }
+    }
+}
+
+TEST(UninstallSteps, SettingsScan_ReadErrorGivesNoVerdict) {
+    // Reading a directory fails (EISDIR) once the scan starts.
+    const kestrun::unique_fd dir(open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_TRUE(dir.ok());
+    EXPECT_EQ(uninstall::epc_removal_requested(dir.get()), std::nullopt);
+}
+
+TEST(UninstallSteps, ShellQuote_ShellReadsBackTheSameBytes) {
+    std::string every_byte;
+    for (int c = 1; c < 256; ++c) every_byte += static_cast<char>(c);
+    for (const std::string& text :
+         {std::string(""), std::string("/home/plain"), std::string("with blank"),
+          std::string("it's"), std::string("''"), std::string("'\\''"),
+          std::string("a\"b"), std::string("$(echo injected)"), std::string("`echo injected`"),
+          std::string("${HOME}$HOME"), std::string("a;b|c&d>e<f"), std::string("line\nend\n"),
+          std::string("glob*?[a]"), std::string("back\\slash\\"), std::string("-rf"),
+          every_byte}) {
+        SCOPED_TRACE(text);
+        const auto r = RunProgram({"/bin/sh", "-c", "printf '%s' " + uninstall::shell_quote(text)});
+        EXPECT_EQ(r.exit_code(), 0) << r.err;
+        EXPECT_EQ(r.out, text);
+    }
+}
+
+}  // namespace
