@@ -1,5 +1,22 @@
-// Placeholder: the log facility is being written; tables only for now.
+// The log facility's C interface: tables, levels and the names of the files.
+//
+// Used from exit handlers (kslogCleanup runs as one, and programs log on
+// their way out), so the state below is plain data with no destructor, and
+// every public call leaves errno as the caller had it: callers log right
+// after a failing call and report errno afterwards.
 #include "kslog.h"
+
+#include <strings.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "kslog_internal.h"
+
+using namespace kestrun::kslog;
 
 extern "C" {
 const char* const kslogPriorityStrings[KSLOG_PRIORITY_COUNT] = {
@@ -16,14 +33,196 @@ const char* const kslogCategoryNames[KSLOG_CATEGORY_COUNT] = {
 const char* const kslogCategoryTitles[KSLOG_CATEGORY_COUNT] = {
     "General", "Connection", "Authentication", "Traffic", "Routing",         "DNS",
     "HTTPS",   "JNI",        "GUI",            "Configuration", "Endpoint Control"};
+}
 
-void kslogInit(void) {}
-void kslogCleanup(void) {}
-void kslogWrite_private(int, int, const char*, ...) {}
-int kslogGetPriority(int) { return 0; }
-void kslogSetPriority(int, int) {}
-void kslogSetPriorityStr(const char*, const char*) {}
-int kslogCategoryWithName(const char*) { return -1; }
-int kslogPriorityWithName(const char*) { return -1; }
-void kslogRotate(void) {}
+namespace {
+
+// Level of each category: entries below it are not written. Trace until
+// kslogInit sets them.
+int kslogPriorityLevels[KSLOG_CATEGORY_COUNT];
+// Absolute name of the log file (malloc'd); null before kslogInit and after
+// kslogCleanup, when entries are dropped.
+char* kslogFile;
+// kslogFile followed by ".0" (malloc'd); null whenever kslogFile is.
+char* kslogRoll;
+// The other user whose shared link led to kslogFile, or kNoUid (see Files).
+uid_t kslogFileOwner = kNoUid;
+
+// Restores errno when the public call returns.
+class KeepErrno {
+public:
+    KeepErrno() : saved_(errno) {}
+    ~KeepErrno() { errno = saved_; }
+    KeepErrno(const KeepErrno&) = delete;
+    KeepErrno& operator=(const KeepErrno&) = delete;
+
+private:
+    int saved_;
+};
+
+Files files() { return Files{kslogFile, kslogRoll, kslogFileOwner}; }
+
+void forget_names() {
+    std::free(kslogFile);
+    std::free(kslogRoll);
+    kslogFile = nullptr;
+    kslogRoll = nullptr;
+    kslogFileOwner = kNoUid;
+}
+
+// Takes the names over; on failure both stay absent and entries are dropped.
+void set_names(const std::string& log, uid_t owner) {
+    forget_names();
+    const std::string roll = log + ".0";
+    kslogFile = strdup(log.c_str());
+    kslogRoll = strdup(roll.c_str());
+    if (kslogFile == nullptr || kslogRoll == nullptr) {
+        forget_names();
+        return;
+    }
+    kslogFileOwner = owner;
+}
+
+// "%s/.kestRun.log" under HOME (or /tmp), made absolute so that a process
+// that changes directory later (the monitor detaches to /) keeps the file.
+std::string default_log_file() {
+    const char* home = std::getenv("HOME");
+    std::string name = std::string(home ? home : "/tmp") + "/.kestRun.log";
+    return absolute(name.c_str()).value_or(name);
+}
+
+void kslogSetAllPriorityLevels(int priority) {
+    if (priority > KSLOG_FATAL) return;
+    for (int category = 0; category < KSLOG_CATEGORY_COUNT; ++category)
+        kslogSetPriority(category, priority);
+}
+
+}  // namespace
+
+extern "C" void kslogInit(void) {
+    const KeepErrno keep;
+    kslogSetAllPriorityLevels(KSLOG_INFO);
+    if (const char* wanted = std::getenv("KSLOGPRIORITY")) {
+        for (int priority = 0; priority < KSLOG_PRIORITY_COUNT; ++priority) {
+            if (strcasecmp(wanted, kslogPriorityNames[priority]) == 0) {
+                kslogSetAllPriorityLevels(priority);
+                break;
+            }
+        }
+    }
+
+    if (auto target = follow_shared_link()) {
+        set_names(target->path, target->owner);
+    } else {
+        // No usable shared link: this process offers its own file and takes
+        // the link away again at exit. A name already taken, by a file or by
+        // a refused link, is left as it is.
+        const std::string log = default_log_file();
+        set_names(log, kNoUid);
+        ignore_result(symlink(log.c_str(), kSharedLink));  // taken: leave it, log anyway
+        (void)std::atexit(kslogCleanup);          // without it the link merely stays
+    }
+
+    if (kslogFile != nullptr) kslogFixLogFileOwner(files());
+
+    if (kslogPriorityLevels[KSLOG_GENERAL] <= KSLOG_DEBUG) {
+        std::printf("kslog initialized (kslogFile = %s; kslogRoll = %s)\n",
+                    kslogFile ? kslogFile : "(null)", kslogRoll ? kslogRoll : "(null)");
+        std::fflush(stdout);
+        kslogWrite_private(KSLOG_DEBUG, KSLOG_GENERAL, "kslog initialized (kslogFile = %s; kslogRoll = %s)",
+                           kslogFile ? kslogFile : "(null)", kslogRoll ? kslogRoll : "(null)");
+    }
+}
+
+extern "C" void kslogCleanup(void) {
+    const KeepErrno keep;
+    // Logged while the file is still known.
+    kslogSetAllPriorityLevels(KSLOG_INFO);
+    // Only this process's own link goes: a file, or a link to another file,
+    // standing at the name belongs to someone else.
+    const bool own_link = kslogFile != nullptr && shared_link_points_to(kslogFile);
+    forget_names();
+    if (own_link) (void)unlink(kSharedLink);  // already gone is just as good
+}
+
+extern "C" void kslogWrite_private(int priority, int category, const char* format, ...) {
+    const KeepErrno keep;
+    if (kslogFile == nullptr || format == nullptr) return;
+    if (priority > KSLOG_FATAL) priority = KSLOG_FATAL;
+    if (priority < 0) priority = KSLOG_TRACE;
+    if (category > KSLOG_EPC || category < 0) category = KSLOG_GENERAL;
+
+    auto log = open_for_entry(files());
+    if (!log) return;
+
+    // Time and pid are read under the lock, so entries stand in the file in
+    // the order of their timestamps.
+    struct timespec now {};
+    (void)clock_gettime(CLOCK_REALTIME, &now);
+    struct tm local {};
+    (void)localtime_r(&now.tv_sec, &local);
+    char prefix[128];
+    int prefix_len = format_prefix(prefix, sizeof prefix, local,
+                                   static_cast<unsigned long>(now.tv_nsec / 1000) / 1000,
+                                   kslogCategoryNames[category], kslogPriorityNames[priority],
+                                   static_cast<unsigned>(getpid()));
+    if (prefix_len < 0) prefix_len = 0;
+    if (static_cast<size_t>(prefix_len) >= sizeof prefix) prefix_len = sizeof prefix - 1;
+
+    Entry entry;
+    va_list args;
+    va_start(args, format);
+    entry.build(prefix, static_cast<size_t>(prefix_len), format, args);
+    va_end(args);
+    append(*log, entry.data(), entry.size());
+}
+
+extern "C" int kslogGetPriority(int category) {
+    if (category < 0 || category >= KSLOG_CATEGORY_COUNT) category = KSLOG_GENERAL;
+    return kslogPriorityLevels[category];
+}
+
+extern "C" void kslogSetPriority(int category, int priority) {
+    const KeepErrno keep;
+    if (category < 0 || category >= KSLOG_CATEGORY_COUNT) return;
+    if (priority < 0 || priority >= KSLOG_PRIORITY_COUNT) return;
+    const int old = kslogPriorityLevels[category];
+    kslogPriorityLevels[category] = priority;
+    if (old != priority)
+        kslogWrite_private(priority, category, "Changed %s log priority to %s",
+                           kslogCategoryNames[category], kslogPriorityNames[priority]);
+}
+
+extern "C" void kslogSetPriorityStr(const char* category, const char* priority) {
+    const KeepErrno keep;
+    if (category == nullptr || priority == nullptr) return;
+    for (int c = 0; c < KSLOG_CATEGORY_COUNT; ++c) {
+        if (std::strcmp(category, kslogCategoryStrings[c]) != 0) continue;
+        for (int p = 0; p < KSLOG_PRIORITY_COUNT; ++p)
+            if (std::strcmp(priority, kslogPriorityStrings[p]) == 0) kslogSetPriority(c, p);
+    }
+}
+
+namespace {
+
+int index_of(const char* name, const char* const* table, int count) {
+    if (name == nullptr) return -1;
+    for (int i = 0; i < count; ++i)
+        if (std::strcmp(name, table[i]) == 0) return i;
+    return -1;
+}
+
+}  // namespace
+
+extern "C" int kslogCategoryWithName(const char* name) {
+    return index_of(name, kslogCategoryNames, KSLOG_CATEGORY_COUNT);
+}
+
+extern "C" int kslogPriorityWithName(const char* name) {
+    return index_of(name, kslogPriorityNames, KSLOG_PRIORITY_COUNT);
+}
+
+extern "C" void kslogRotate(void) {
+    const KeepErrno keep;
+    if (kslogFile != nullptr) rotate_now(files());
 }
