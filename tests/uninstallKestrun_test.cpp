@@ -383,7 +383,7 @@ INSTANTIATE_TEST_SUITE_P(
 // ---------------------------------------------------------------------------
 // The settings file decides the endpoint-control clean-up.
 
-enum class Settings { file, missing, fifo, directory };
+enum class Settings { file, missing, fifo, directory, device };
 
 struct SettingsCase {
     std::string name;
@@ -410,6 +410,10 @@ TEST_P(SettingsFile, DecidesTheCleanUp) {
         break;
     case Settings::directory:
         ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+        break;
+    case Settings::device:
+        // Endless bytes and no line end: reading it would never finish.
+        ASSERT_EQ(symlink("/dev/zero", path.c_str()), 0);
         break;
     }
 
@@ -451,7 +455,8 @@ INSTANTIATE_TEST_SUITE_P(
         SettingsCase{"VeryLongValue", kKey + "true" + std::string(1 << 20, 'e') + "\n", false},
         SettingsCase{"Missing", "", false, Settings::missing},
         SettingsCase{"FifoAtTheName", "", false, Settings::fifo},
-        SettingsCase{"DirectoryAtTheName", "", false, Settings::directory}),
+        SettingsCase{"DirectoryAtTheName", "", false, Settings::directory},
+        SettingsCase{"DeviceAtTheName", "", false, Settings::device}),
     CaseName<SettingsCase>);
 
 TEST_F(UninstallKestrun, HomeUnset_NoCleanUpAndTheHandOffFollows) {
