@@ -1,0 +1,487 @@
+// In-process tests of the monitor's steps, run on the real paths inside the
+// sandbox: the shutdown flag, the process watch, the DNS watch with its
+// counters, and one tick of the main loop. Steps that may end the process,
+// and the DNS watch whose counters live as long as the process, run in a
+// forked child each; the log and the stand-ins' records tell what happened.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "dns_watch.h"
+#include "ksMonitor_kit.h"
+#include "ks_monitor_flag.h"
+#include "kslog.h"
+#include "main_loop.h"
+#include "process_watch.h"
+
+using namespace kstest;
+using namespace kstest::monitor;
+
+namespace {
+
+const std::string kShutdownEntry =
+    "general info ksMonitor received shutdown command; ksMonitor exiting";
+
+// In the child: the log facility as the monitor sets it up.
+void StartLog(const char* level) {
+    setenv("KSLOGPRIORITY", level, 1);
+    kslogInit();
+}
+
+void ResetLog() { RemoveAll(LogFilePath()); }
+
+// ---- shutdown flag --------------------------------------------------------
+
+TEST(MonitorFlag, InitWritesOneForEveryoneWhateverTheUmask) {
+    // Fresh, and over an older longer file of narrow mode.
+    for (const std::optional<std::string>& before : {std::optional<std::string>{},
+                                                    std::optional<std::string>{"0\n12345"}}) {
+        SCOPED_TRACE(before.value_or("(no file)"));
+        RemoveAll(kKsMonitorFlagPath);
+        if (before) {
+            ASSERT_TRUE(WriteFile(kKsMonitorFlagPath, *before, 0600));
+        }
+        const mode_t old_umask = umask(077);
+        init_ks_monitor_flag();
+        umask(old_umask);
+        EXPECT_EQ(ReadFile(kKsMonitorFlagPath), "1");
+        struct stat st {};
+        ASSERT_EQ(stat(kKsMonitorFlagPath, &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0666u);
+    }
+}
+
+TEST(MonitorFlag, NeverFollowsALinkPlantedAtItsName) {
+    ASSERT_TRUE(WriteFile("/tmp/victim", "secret", 0600));
+    ASSERT_EQ(symlink("/tmp/victim", kKsMonitorFlagPath), 0);
+    init_ks_monitor_flag();
+    EXPECT_EQ(ReadFile("/tmp/victim"), "secret");
+    struct stat st {};
+    ASSERT_EQ(stat("/tmp/victim", &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+}
+
+TEST(MonitorFlag, UncreatableFlagIsSilentThenStopsTheFirstCheck) {
+    ASSERT_EQ(mkdir(kKsMonitorFlagPath, 0755), 0);  // takes the name: the open fails
+    const auto outcome = RunInChild([] {
+        StartLog("info");
+        init_ks_monitor_flag();
+        kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "%s", "created");
+        assert_ks_monitor_flag();
+    });
+    EXPECT_TRUE(outcome.exited_with(0));
+    // Nothing reported when creating failed; the first check then stops.
+    EXPECT_EQ(CallerLogLines(), (std::vector<std::string>{"general info created", kShutdownEntry}));
+}
+
+TEST(MonitorFlag, OnlyTheValueOneKeepsTheMonitorRunning) {
+    const std::vector<std::pair<std::optional<std::string>, bool>> cases = {
+        {"1", true},  {" 1", true},  {"1\n", true},  {"\n\t1 junk", true}, {"+1", true},
+        {"0", false}, {"", false},   {"2", false},   {"-1", false},        {"x1", false},
+        {"11", false}, {std::nullopt, false},
+    };
+    for (const auto& [content, keeps_running] : cases) {
+        SCOPED_TRACE("flag: " + (content ? "'" + *content + "'" : "deleted"));
+        ResetLog();
+        RemoveAll(kKsMonitorFlagPath);
+        if (content) {
+            ASSERT_TRUE(WriteFile(kKsMonitorFlagPath, *content));
+        }
+        const auto outcome = RunInChild([] {
+            StartLog("info");
+            assert_ks_monitor_flag();
+        });
+        if (keeps_running) {
+            EXPECT_TRUE(outcome.returned);
+            EXPECT_EQ(CallerLogLines(), std::vector<std::string>{});
+        } else {
+            EXPECT_TRUE(outcome.exited_with(0));
+            EXPECT_EQ(CallerLogLines(), std::vector<std::string>{kShutdownEntry});
+            // The message carries its own line end; the writer adds none.
+            EXPECT_EQ(ReadFile(LogFilePath()).value_or("").find("\n\n"), std::string::npos);
+        }
+    }
+}
+
+// ---- process watch --------------------------------------------------------
+
+class ProcessWatch : public ::testing::Test {
+protected:
+    void SetUp() override {
+        pppd_ = StartPppd();
+        client_ = StartClient();
+    }
+
+    // The entries a test_processes call leaves, as "category priority message".
+    std::string Testing() const {
+        return "general debug test_processes:Testing processes:  ks=" + std::to_string(client_) +
+               ", pppd=" + std::to_string(pppd_);
+    }
+
+    pid_t pppd_ = 0;
+    pid_t client_ = 0;
+};
+
+TEST_F(ProcessWatch, BothAliveReturnsAndLogsOnlyAtDebug) {
+    const auto ks = watch_process(client_);
+    const auto pppd = watch_process(pppd_);
+    for (const char* level : {"debug", "info"}) {
+        SCOPED_TRACE(level);
+        ResetLog();
+        const auto outcome = RunInChild([&] {
+            StartLog(level);
+            test_processes(ks, pppd);
+        });
+        EXPECT_TRUE(outcome.returned);
+        const auto expected = std::string(level) == "debug" ? std::vector<std::string>{Testing()}
+                                                            : std::vector<std::string>{};
+        EXPECT_EQ(CallerLogLines(), expected);
+    }
+    EXPECT_EQ(Record(kPppdRecord), "");
+    EXPECT_EQ(Record(kClientRecord), "");
+}
+
+TEST(ProcessWatchEnds, WhenAProcessIsGone) {
+    struct Case {
+        const char* name;
+        bool pppd_gone, client_gone;
+        bool gone_before_watching;  // its process descriptor can no longer be taken
+        bool client_warning;        // otherwise "pppd closed"
+    };
+    const std::vector<Case> cases = {
+        {"pppd gone", true, false, false, false},
+        {"pppd gone before it was watched", true, false, true, false},
+        {"client gone", false, true, false, true},
+        {"client gone before it was watched", false, true, true, true},
+        {"both gone: pppd is probed first", true, true, false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ResetLog();
+        RemoveAll(kPppdRecord);
+        RemoveAll(kClientRecord);
+        const pid_t pppd_pid = StartPppd();
+        const pid_t client_pid = StartClient();
+        std::optional<watched_process> ks, pppd;
+        auto watch = [&] {
+            ks = watch_process(client_pid);
+            pppd = watch_process(pppd_pid);
+        };
+        if (!c.gone_before_watching) watch();
+        if (c.pppd_gone) KillAndReap(pppd_pid);
+        if (c.client_gone) KillAndReap(client_pid);
+        if (c.gone_before_watching) watch();
+
+        const auto outcome = RunInChild([&] {
+            StartLog("info");
+            test_processes(*ks, *pppd);
+        });
+        EXPECT_TRUE(outcome.exited_with(0));
+        const std::string entry =
+            c.client_warning ? "general warn Kestrun " + std::to_string(client_pid) +
+                                   " closed unexpectedly; attempting to cleanup pppd " +
+                                   std::to_string(pppd_pid)
+                             : "general info pppd closed; terminating monitor";
+        EXPECT_EQ(CallerLogLines(), std::vector<std::string>{entry});
+        if (c.client_warning) {
+            // Exactly one SIGTERM, which ends the stand-in.
+            EXPECT_EQ(WaitForChild(pppd_pid), 0);
+            EXPECT_EQ(RecordLines(kPppdRecord), 1);
+            EXPECT_EQ(Record(kPppdRecord).rfind(std::to_string(SIGTERM) + " ", 0), 0u);
+        } else {
+            EXPECT_EQ(Record(kPppdRecord), "");
+        }
+        EXPECT_EQ(Record(kClientRecord), "");
+        for (const pid_t p : {pppd_pid, client_pid})
+            if (ProcessState(p) != 0) KillAndReap(p);
+    }
+}
+
+TEST_F(ProcessWatch, EndedButUnreapedProcessStillProbesAlive) {
+    const pid_t child = fork();
+    if (child == 0) _exit(0);
+    ASSERT_GT(child, 0);
+    const auto zombie = watch_process(child);
+    ASSERT_TRUE(WaitFor([&] { return ProcessState(child) == 'Z'; }));
+    EXPECT_TRUE(process_alive(zombie));
+    const auto outcome = RunInChild([&] {
+        StartLog("info");
+        test_processes(zombie, watch_process(pppd_));
+    });
+    EXPECT_TRUE(outcome.returned);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_FALSE(process_alive(zombie));
+}
+
+TEST_F(ProcessWatch, ProbeRefusedForPermissionCountsAsGone) {
+    // The log file must stay writable for the unprivileged watcher.
+    ASSERT_TRUE(WriteFile(LogFilePath(), "", 0666));
+    const auto ks = watch_process(client_);
+    const auto pppd = watch_process(pppd_);
+    const auto outcome = RunInChild([&] {
+        StartLog("info");
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(99);
+        test_processes(ks, pppd);
+    });
+    EXPECT_TRUE(outcome.exited_with(0));
+    EXPECT_EQ(CallerLogLines(), std::vector<std::string>{"general info pppd closed; terminating monitor"});
+    EXPECT_EQ(Record(kPppdRecord), "");
+    EXPECT_TRUE(ProcessRunning(pppd_));
+}
+
+TEST(ProcessWatchPids, PidsBelowOneAreNeverSignalled) {
+    // 0 would address our own process group, -1 every process we may signal.
+    for (const int pid : {0, -1}) {
+        SCOPED_TRACE(pid);
+        const auto process = watch_process(pid);
+        EXPECT_FALSE(process_alive(process));
+        const auto outcome = RunInChild([&] { terminate_process(process); });
+        EXPECT_TRUE(outcome.returned);
+    }
+}
+
+// ---- DNS watch ------------------------------------------------------------
+
+struct DnsConfig {
+    const char* dns1 = "10.0.0.1";
+    const char* dns2 = "10.0.0.2";
+    std::vector<std::pair<int, const char*>> suffixes = {{0, "corp.example.com"},
+                                                         {1, "lab.example"}};
+
+    dns_suffix_list List() const {
+        dns_suffix_list list{};
+        for (const auto& [slot, value] : suffixes) list[slot] = value;
+        return list;
+    }
+};
+
+class DnsWatch : public ::testing::Test {
+protected:
+    void SetUp() override {
+        InstallRepairStandin();
+        ASSERT_TRUE(WriteFile(kKsMonitorFlagPath, "1"));
+    }
+
+    static void SetResolver(const std::optional<std::string>& content) {
+        if (content) {
+            ASSERT_TRUE(WriteFile("/etc/resolv.conf", *content));
+        } else {
+            RemoveAll("/etc/resolv.conf");
+        }
+    }
+};
+
+TEST_F(DnsWatch, OneCheckOverATableOfResolverFiles) {
+    const std::string kAll =
+        "nameserver 10.0.0.1\nnameserver 10.0.0.2\nsearch corp.example.com lab.example\n";
+    const std::string kTesting = "dns debug test_dns:Testing DNS servers: ";
+    const std::string kResult = "general debug test_dns:DNS result: ";
+    const std::string kServerGone = "dns warn DNS server ";
+    const std::string kGoneTail = " is no longer configured locally";
+    const std::string padding(100000, '#');
+    struct Case {
+        const char* name;
+        DnsConfig config;
+        std::optional<std::string> resolver;
+        std::vector<std::string> entries;
+        bool repaired;
+    };
+    DnsConfig only_dns2;
+    only_dns2.dns1 = nullptr;
+    DnsConfig gap;
+    gap.suffixes = {{0, "corp.example.com"}, {5, "after.gap"}};
+    DnsConfig empty_values;
+    empty_values.dns1 = "";
+    empty_values.dns2 = nullptr;
+    empty_values.suffixes = {{0, ""}};
+    DnsConfig nothing;
+    nothing.dns1 = nothing.dns2 = nullptr;
+    nothing.suffixes = {};
+    const std::vector<Case> cases = {
+        {"everything in place", {}, kAll,
+         {kTesting + "10.0.0.1 / 10.0.0.2", kResult + "1/1/2"}, false},
+        {"comment lines and longer addresses count", {},
+         "#nameserver 10.0.0.1\n; nameserver 10.0.0.20\nsearch corp.example.com lab.example\n",
+         {kTesting + "10.0.0.1 / 10.0.0.2", kResult + "1/1/2"}, false},
+        {"a tab or two blanks after the keyword do not", {},
+         "nameserver\t10.0.0.1\nnameserver  10.0.0.2\nsearch corp.example.com lab.example\n",
+         {kTesting + "10.0.0.1 / 10.0.0.2", kResult + "0/0/2",
+          kServerGone + "10.0.0.1" + kGoneTail, kServerGone + "10.0.0.2" + kGoneTail},
+         true},
+        {"suffixes on a domain line do not count", {},
+         "nameserver 10.0.0.1\nnameserver 10.0.0.2\ndomain corp.example.com lab.example\n",
+         {kTesting + "10.0.0.1 / 10.0.0.2", kResult + "1/1/0",
+          "dns warn DNS suffix \"corp.example.com\"" + kGoneTail,
+          "dns warn DNS suffix \"lab.example\"" + kGoneTail},
+         true},
+        {"a suffix after a gap is still checked", gap, kAll,
+         {kTesting + "10.0.0.1 / 10.0.0.2", kResult + "1/1/1",
+          "dns warn DNS suffix \"after.gap\"" + kGoneTail},
+         true},
+        {"empty values: server found by its blank, suffix needs a search line", empty_values,
+         "nameserver 10.9.9.9\n",
+         {kTesting + " / <NULL>", kResult + "1/0/0", "dns warn DNS suffix \"\"" + kGoneTail},
+         true},
+        {"only the second server configured", only_dns2, "nameserver 10.0.0.1\nsearch corp.example.com lab.example\n",
+         {kTesting + "<NULL> / 10.0.0.2", kResult + "0/0/2", kServerGone + "10.0.0.2" + kGoneTail},
+         true},
+        {"nothing configured: the file is still read", nothing, "",
+         {kTesting + "<NULL> / <NULL>", kResult + "0/0/0"}, false},
+        {"very long lines are read whole", {},
+         padding + " nameserver 10.0.0.1\nsearch " + padding +
+             " corp.example.com lab.example\nnameserver 10.0.0.2",
+         {kTesting + "10.0.0.1 / 10.0.0.2", kResult + "1/1/2"}, false},
+        {"no resolver file: nothing judged, nothing repaired", {}, std::nullopt,
+         {kTesting + "10.0.0.1 / 10.0.0.2"}, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ResetLog();
+        RemoveAll(kRepairRecord);
+        SetResolver(c.resolver);
+        const auto outcome = RunInChild([&] {
+            StartLog("debug");
+            test_dns(c.config.dns1, c.config.dns2, c.config.List());
+        });
+        EXPECT_TRUE(outcome.returned);
+        EXPECT_EQ(CallerLogLines(), c.entries);
+        EXPECT_EQ(Record(kRepairRecord), c.repaired ? "--setup-dns\n" : "");
+    }
+}
+
+TEST_F(DnsWatch, ClearedFlagStopsTheMonitorBeforeTheRepair) {
+    SetResolver("nameserver 10.9.9.9\n");
+    ASSERT_TRUE(WriteFile(kKsMonitorFlagPath, "0"));
+    const auto outcome = RunInChild([] {
+        StartLog("info");
+        const DnsConfig config;
+        test_dns(config.dns1, config.dns2, config.List());
+    });
+    EXPECT_TRUE(outcome.exited_with(0));
+    const auto lines = CallerLogLines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), kShutdownEntry);  // after the warnings
+    EXPECT_EQ(lines.size(), 5u);              // two servers, two suffixes, shutdown
+    EXPECT_EQ(Record(kRepairRecord), "");
+}
+
+// The DNS watch's counters over a run of calls. Each scenario runs in a fresh
+// child, so both counters start at 0. Steps: B the tunnel's first server is
+// missing, C everything in place, M no resolver file. Each call leaves one
+// token: "-" skipped (paused), otherwise "r" when it logged the resumption,
+// then "." clean, "u" file unreadable, "R" repaired, "G<n>" gave up at count n.
+std::string Transcript(const std::string& steps) {
+    RemoveAll("/tmp/transcript");
+    ResetLog();
+    RemoveAll(kRepairRecord);
+    const auto outcome = RunInChild([&] {
+        StartLog("debug");
+        const DnsConfig config;
+        const auto suffixes = config.List();
+        std::string transcript;
+        for (const char step : steps) {
+            if (step == 'M') RemoveAll("/etc/resolv.conf");
+            const std::string clean =
+                "nameserver 10.0.0.1\nnameserver 10.0.0.2\nsearch corp.example.com lab.example\n";
+            if (step == 'C') WriteFile("/etc/resolv.conf", clean);
+            if (step == 'B') WriteFile("/etc/resolv.conf", "nameserver 10.0.0.2\nsearch corp.example.com lab.example\n");
+            const size_t seen = ReadLog().size();
+            const int repairs = RecordLines(kRepairRecord);
+            test_dns(config.dns1, config.dns2, suffixes);
+            const auto entries = ReadLog();
+            std::string token;
+            bool tested = false, judged = false;
+            for (size_t i = seen; i < entries.size(); ++i) {
+                const auto& m = entries[i].message;
+                if (m == "Resuming DNS monitoring") token += "r";
+                if (m.rfind("test_dns:Testing DNS servers:", 0) == 0) tested = true;
+                if (m.rfind("test_dns:DNS result:", 0) == 0) judged = true;
+            }
+            if (!tested) token = "-";
+            else if (!judged) token += "u";
+            else if (RecordLines(kRepairRecord) == repairs) token += ".";
+            else token += "R";
+            for (size_t i = seen; i < entries.size(); ++i) {
+                const std::string give_up = "Fixed DNS settings ";
+                const auto& m = entries[i].message;
+                if (m.rfind(give_up, 0) == 0 &&
+                    m.ends_with(" times in a row; giving up for 1 minute"))
+                    token += "G" + m.substr(give_up.size(), m.find(' ', give_up.size()) - give_up.size());
+            }
+            transcript += (transcript.empty() ? "" : " ") + token;
+        }
+        WriteFile("/tmp/transcript", transcript);
+    }, 30000ms);
+    EXPECT_TRUE(outcome.returned);
+    return ReadFile("/tmp/transcript").value_or("(no transcript)");
+}
+
+TEST_F(DnsWatch, CountersPauseAfterThreeRepairsInARow) {
+    const std::string paused_11 = "- - - - - - - - - - -";
+    const std::string b11(11, 'B');
+    struct Case {
+        const char* name;
+        std::string steps;
+        std::string transcript;
+    };
+    const std::vector<Case> cases = {
+        {"three repairs, 11 silent calls, then a resuming call that repairs at count 4",
+         "BBB" + b11 + "B", "R R RG3 " + paused_11 + " rRG4"},
+        {"a clean check resets the count", "BBCBBB", "R R . R R RG3"},
+        {"a clean resuming check resets it too", "BBB" + b11 + "CB", "R R RG3 " + paused_11 + " r. R"},
+        {"an unreadable file keeps the count", "BBMB", "R R u RG3"},
+        {"a pause ended by an unreadable file stays ended", "BBB" + b11 + "MB",
+         "R R RG3 " + paused_11 + " ru RG4"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(Transcript(c.steps), c.transcript);
+    }
+}
+
+// ---- main loop ------------------------------------------------------------
+
+TEST(MainLoop, ProcessesEveryTickDnsEveryFifthFlagFirst) {
+    InstallRepairStandin();
+    ASSERT_TRUE(WriteFile("/etc/resolv.conf", "nameserver 10.0.0.1\n"));
+    ASSERT_TRUE(WriteFile(kKsMonitorFlagPath, "1"));
+    const pid_t pppd_pid = StartPppd();
+    const pid_t client_pid = StartClient();
+    const auto ks = watch_process(client_pid);
+    const auto pppd = watch_process(pppd_pid);
+    monitor_config config;
+    config.dns1 = "10.0.0.1";
+    const auto outcome = RunInChild([&] {
+        StartLog("debug");
+        loop_counters counters;
+        for (int tick = 0; tick < 10; ++tick) monitor_tick(counters, ks, pppd, config);
+    });
+    EXPECT_TRUE(outcome.returned);
+    std::string sequence;  // p: process watch, d: DNS watch
+    for (const auto& e : ReadLog()) {
+        if (e.message.rfind("test_processes:", 0) == 0) sequence += 'p';
+        if (e.message.rfind("test_dns:Testing", 0) == 0) sequence += 'd';
+    }
+    EXPECT_EQ(sequence, "pppppdpppppd");
+
+    ResetLog();
+    ASSERT_TRUE(WriteFile(kKsMonitorFlagPath, "0"));
+    const auto stopped = RunInChild([&] {
+        StartLog("debug");
+        loop_counters counters;
+        monitor_tick(counters, ks, pppd, config);
+    });
+    EXPECT_TRUE(stopped.exited_with(0));
+    // Nothing was watched before the check.
+    EXPECT_EQ(CallerLogLines(), std::vector<std::string>{kShutdownEntry});
+}
+
+}  // namespace
