@@ -60,7 +60,7 @@ std::string Joined(const std::vector<std::string>& argv) {
 // A process started with a chosen command line; killed and reaped on
 // destruction.
 class LiveProcess {
-public:
+  public:
     LiveProcess(const std::string& program, const std::vector<std::string>& argv) {
         pid_ = fork();
         if (pid_ == 0) {
@@ -88,7 +88,7 @@ public:
     pid_t pid() const { return pid_; }
     bool ready() const { return ready_; }
 
-private:
+  private:
     pid_t pid_ = -1;
     bool ready_ = false;
     bool stopped_ = false;
@@ -98,7 +98,7 @@ private:
 const std::vector<std::string> kClientArgv = {"/usr/sbin/kestRun", "60"};
 
 class UninstallKestrun : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(std::filesystem::create_directories(kStandinDir));
         ASSERT_EQ(symlink(KS_UNINSTALL_STANDIN, kStandinRpm), 0);
@@ -128,8 +128,8 @@ protected:
     }
 
     static RunResult Run(const EnvEdits& extra = {}) {
-        EnvEdits env = {"PATH=" + std::string(kStandinDir) + ":" + kToolsDir,
-                        "HOME=" + kHome, "KS_STANDIN_QUERY=1", "KS_STANDIN_EXIT"};
+        EnvEdits env = {"PATH=" + std::string(kStandinDir) + ":" + kToolsDir, "HOME=" + kHome,
+                        "KS_STANDIN_QUERY=1", "KS_STANDIN_EXIT"};
         env.insert(env.end(), extra.begin(), extra.end());  // later edits win
         return RunProgram({KS_UNINSTALL_BIN}, env);
     }
@@ -164,7 +164,9 @@ struct CommandLineCase {
     bool refused;
 };
 
-void PrintTo(const CommandLineCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const CommandLineCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 // "sh -c 'sleep 60; :' ARG..." keeps the shell alive (it cannot exec the
 // sleep), so its command line is exactly these arguments joined.
@@ -181,8 +183,7 @@ std::vector<std::string> NameEndingAt(size_t length) {
     return ShellWithArgs({std::string(length - fixed, 'x'), "kestRun"});
 }
 
-class CommandLine : public UninstallKestrun,
-                    public testing::WithParamInterface<CommandLineCase> {};
+class CommandLine : public UninstallKestrun, public testing::WithParamInterface<CommandLineCase> {};
 
 TEST_P(CommandLine, RefusedOnlyWhileAClientRuns) {
     const auto& c = GetParam();
@@ -224,8 +225,17 @@ INSTANTIATE_TEST_SUITE_P(
         CommandLineCase{"UpperCaseName", "/bin/sleep", {"/usr/sbin/KESTRUN", "60"}, false}),
     CaseName<CommandLineCase>);
 
-enum class PidFile { missing, empty, no_number, stale, other_program, fifo, directory,
-                     client_padded, client_bare };
+enum class PidFile {
+    missing,
+    empty,
+    no_number,
+    stale,
+    other_program,
+    fifo,
+    directory,
+    client_padded,
+    client_bare
+};
 
 struct PidFileCase {
     std::string name;
@@ -233,10 +243,11 @@ struct PidFileCase {
     bool refused;
 };
 
-void PrintTo(const PidFileCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const PidFileCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
-class PidFileContents : public UninstallKestrun,
-                        public testing::WithParamInterface<PidFileCase> {};
+class PidFileContents : public UninstallKestrun, public testing::WithParamInterface<PidFileCase> {};
 
 TEST_P(PidFileContents, OnlyALiveClientStopsTheUninstall) {
     const auto& c = GetParam();
@@ -247,37 +258,37 @@ TEST_P(PidFileContents, OnlyALiveClientStopsTheUninstall) {
     const std::string client_pid = std::to_string(client.pid());
 
     switch (c.kind) {
-    case PidFile::missing:
-        break;
-    case PidFile::empty:
-        ASSERT_TRUE(WriteFile(kPidFile, ""));
-        break;
-    case PidFile::no_number:
-        ASSERT_TRUE(WriteFile(kPidFile, "kestRun " + client_pid + "\n"));
-        break;
-    case PidFile::stale: {
-        LiveProcess ended("/bin/sleep", kClientArgv);
-        ASSERT_TRUE(ended.ready());
-        ended.Stop();
-        ASSERT_TRUE(WriteFile(kPidFile, std::to_string(ended.pid()) + "\n"));
-        break;
-    }
-    case PidFile::other_program:
-        ASSERT_TRUE(WriteFile(kPidFile, std::to_string(other.pid()) + "\n"));
-        break;
-    case PidFile::fifo:
-        // Opening it to read would wait for a writer that never comes.
-        ASSERT_EQ(mkfifo(kPidFile, 0644), 0);
-        break;
-    case PidFile::directory:
-        ASSERT_EQ(mkdir(kPidFile, 0755), 0);
-        break;
-    case PidFile::client_padded:
-        ASSERT_TRUE(WriteFile(kPidFile, " \t\n  " + client_pid + "kestRun trailing junk\n"));
-        break;
-    case PidFile::client_bare:
-        ASSERT_TRUE(WriteFile(kPidFile, client_pid));
-        break;
+        case PidFile::missing:
+            break;
+        case PidFile::empty:
+            ASSERT_TRUE(WriteFile(kPidFile, ""));
+            break;
+        case PidFile::no_number:
+            ASSERT_TRUE(WriteFile(kPidFile, "kestRun " + client_pid + "\n"));
+            break;
+        case PidFile::stale: {
+            LiveProcess ended("/bin/sleep", kClientArgv);
+            ASSERT_TRUE(ended.ready());
+            ended.Stop();
+            ASSERT_TRUE(WriteFile(kPidFile, std::to_string(ended.pid()) + "\n"));
+            break;
+        }
+        case PidFile::other_program:
+            ASSERT_TRUE(WriteFile(kPidFile, std::to_string(other.pid()) + "\n"));
+            break;
+        case PidFile::fifo:
+            // Opening it to read would wait for a writer that never comes.
+            ASSERT_EQ(mkfifo(kPidFile, 0644), 0);
+            break;
+        case PidFile::directory:
+            ASSERT_EQ(mkdir(kPidFile, 0755), 0);
+            break;
+        case PidFile::client_padded:
+            ASSERT_TRUE(WriteFile(kPidFile, " \t\n  " + client_pid + "kestRun trailing junk\n"));
+            break;
+        case PidFile::client_bare:
+            ASSERT_TRUE(WriteFile(kPidFile, client_pid));
+            break;
     }
 
     const auto r = Run();
@@ -316,7 +327,9 @@ struct QueryCase {
     int exit_code;
 };
 
-void PrintTo(const QueryCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const QueryCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class PackageQuery : public UninstallKestrun, public testing::WithParamInterface<QueryCase> {};
 
@@ -335,12 +348,18 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         QueryCase{"Installed", {"KS_STANDIN_QUERY=0"}, {kQuery, kErase}, 0},
         QueryCase{"InstalledEraseStatusIsTheResult",
-                  {"KS_STANDIN_QUERY=0", "KS_STANDIN_EXIT=7"}, {kQuery, kErase}, 7},
+                  {"KS_STANDIN_QUERY=0", "KS_STANDIN_EXIT=7"},
+                  {kQuery, kErase},
+                  7},
         QueryCase{"QueryKilledBySignalCountsAsInstalled",
-                  {"KS_STANDIN_QUERY=signal"}, {kQuery, kErase}, 0},
+                  {"KS_STANDIN_QUERY=signal"},
+                  {kQuery, kErase},
+                  0},
         QueryCase{"NotInstalled", {"KS_STANDIN_QUERY=1"}, {kQuery, kClientUninstall}, 0},
         QueryCase{"NotInstalledClientStatusIsTheResult",
-                  {"KS_STANDIN_QUERY=1", "KS_STANDIN_EXIT=5"}, {kQuery, kClientUninstall}, 5},
+                  {"KS_STANDIN_QUERY=1", "KS_STANDIN_EXIT=5"},
+                  {kQuery, kClientUninstall},
+                  5},
         QueryCase{"QueryStatus2", {"KS_STANDIN_QUERY=2"}, {kQuery, kClientUninstall}, 0},
         QueryCase{"NoRpmOnPath", {"PATH=" + std::string(kToolsDir)}, {kClientUninstall}, 0}),
     CaseName<QueryCase>);
@@ -351,7 +370,9 @@ struct HandOffFailureCase {
     bool remove_client;
 };
 
-void PrintTo(const HandOffFailureCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const HandOffFailureCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class HandOffFailure : public UninstallKestrun,
                        public testing::WithParamInterface<HandOffFailureCase> {};
@@ -392,7 +413,9 @@ struct SettingsCase {
     Settings kind = Settings::file;
 };
 
-void PrintTo(const SettingsCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const SettingsCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class SettingsFile : public UninstallKestrun, public testing::WithParamInterface<SettingsCase> {};
 
@@ -400,21 +423,21 @@ TEST_P(SettingsFile, DecidesTheCleanUp) {
     const auto& c = GetParam();
     const std::string path = kHome + "/.kestrun";
     switch (c.kind) {
-    case Settings::file:
-        ASSERT_TRUE(WriteFile(path, c.content));
-        break;
-    case Settings::missing:
-        break;
-    case Settings::fifo:
-        ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
-        break;
-    case Settings::directory:
-        ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
-        break;
-    case Settings::device:
-        // Endless bytes and no line end: reading it would never finish.
-        ASSERT_EQ(symlink("/dev/zero", path.c_str()), 0);
-        break;
+        case Settings::file:
+            ASSERT_TRUE(WriteFile(path, c.content));
+            break;
+        case Settings::missing:
+            break;
+        case Settings::fifo:
+            ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+            break;
+        case Settings::directory:
+            ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+            break;
+        case Settings::device:
+            // Endless bytes and no line end: reading it would never finish.
+            ASSERT_EQ(symlink("/dev/zero", path.c_str()), 0);
+            break;
     }
 
     const auto r = Run();
@@ -476,15 +499,16 @@ struct HostileHomeCase {
     std::vector<std::string> canaries;  // files a faulty command would remove
 };
 
-void PrintTo(const HostileHomeCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const HostileHomeCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 // 316 characters. A command cut to 127 bytes would remove the directory
 // named by the first 120 of them.
-const std::string kLongHome = "/tmp/long/" + std::string(100, 'd') + "/" +
-                              std::string(100, 'e') + "/" + std::string(100, 'f');
+const std::string kLongHome = "/tmp/long/" + std::string(100, 'd') + "/" + std::string(100, 'e') +
+                              "/" + std::string(100, 'f');
 
-class HostileHome : public UninstallKestrun,
-                    public testing::WithParamInterface<HostileHomeCase> {};
+class HostileHome : public UninstallKestrun, public testing::WithParamInterface<HostileHomeCase> {};
 
 TEST_P(HostileHome, OnlyItsEndpointControlDataGoes) {
     const auto& c = GetParam();
@@ -493,9 +517,9 @@ TEST_P(HostileHome, OnlyItsEndpointControlDataGoes) {
     std::vector<std::string> canaries = c.canaries;
     canaries.push_back("/tmp/canary/file");
     for (const auto& canary : canaries) {
-        ASSERT_TRUE(std::filesystem::create_directories(
-                        std::filesystem::path(canary).parent_path()) ||
-                    Exists(std::filesystem::path(canary).parent_path()));
+        ASSERT_TRUE(
+            std::filesystem::create_directories(std::filesystem::path(canary).parent_path()) ||
+            Exists(std::filesystem::path(canary).parent_path()));
         ASSERT_TRUE(WriteFile(canary, "canary"));
     }
 
@@ -514,8 +538,8 @@ TEST_P(HostileHome, OnlyItsEndpointControlDataGoes) {
 INSTANTIATE_TEST_SUITE_P(
     UninstallKestrun, HostileHome,
     testing::Values(
-        HostileHomeCase{"Blank", "/tmp/with blank",
-                        {"/tmp/with/file", "/tmp/work/blank/.valdrane/EPC/file"}},
+        HostileHomeCase{
+            "Blank", "/tmp/with blank", {"/tmp/with/file", "/tmp/work/blank/.valdrane/EPC/file"}},
         HostileHomeCase{"Semicolon", "/tmp/semi;touch /tmp/injected;rm -rf /tmp/canary;x", {}},
         HostileHomeCase{"CommandSubstitution", "/tmp/cmd$(touch /tmp/injected)", {}},
         HostileHomeCase{"Backquotes", "/tmp/bq`touch /tmp/injected`", {}},

@@ -84,8 +84,8 @@ std::string Trimmed(std::string text) {
 
 TEST(UninstallKestrunRpm, InstalledPackageIsErased) {
     const auto eval = Rpm({"rpm", "--eval", "%_dbpath"});
-    ASSERT_EQ(eval.exit_code(), 0) << "rpm is missing (tools/test installs Debian's rpm): "
-                                   << eval.err;
+    ASSERT_EQ(eval.exit_code(), 0)
+        << "rpm is missing (tools/test installs Debian's rpm): " << eval.err;
     const std::string dbpath = Trimmed(eval.out);
     ASSERT_TRUE(!dbpath.empty() && dbpath[0] == '/') << dbpath;
     ASSERT_TRUE(MountPrivate(dbpath));

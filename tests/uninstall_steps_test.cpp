@@ -67,11 +67,10 @@ TEST(UninstallSteps, ShellQuote_ShellReadsBackTheSameBytes) {
     for (int c = 1; c < 256; ++c) every_byte += static_cast<char>(c);
     for (const std::string& text :
          {std::string(""), std::string("/home/plain"), std::string("with blank"),
-          std::string("it's"), std::string("''"), std::string("'\\''"),
-          std::string("a\"b"), std::string("$(echo injected)"), std::string("`echo injected`"),
+          std::string("it's"), std::string("''"), std::string("'\\''"), std::string("a\"b"),
+          std::string("$(echo injected)"), std::string("`echo injected`"),
           std::string("${HOME}$HOME"), std::string("a;b|c&d>e<f"), std::string("line\nend\n"),
-          std::string("glob*?[a]"), std::string("back\\slash\\"), std::string("-rf"),
-          every_byte}) {
+          std::string("glob*?[a]"), std::string("back\\slash\\"), std::string("-rf"), every_byte}) {
         SCOPED_TRACE(text);
         const auto r = RunProgram({"/bin/sh", "-c", "printf '%s' " + uninstall::shell_quote(text)});
         EXPECT_EQ(r.exit_code(), 0) << r.err;

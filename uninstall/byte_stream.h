@@ -12,7 +12,7 @@
 namespace uninstall {
 
 class ByteStream {
-public:
+  public:
     explicit ByteStream(int fd) : fd_(fd) {}
     ByteStream(const ByteStream&) = delete;
     ByteStream& operator=(const ByteStream&) = delete;
@@ -26,7 +26,7 @@ public:
 
     bool failed() const { return failed_; }
 
-private:
+  private:
     bool refill() {
         if (done_) return false;
         for (;;) {

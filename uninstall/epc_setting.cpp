@@ -44,23 +44,23 @@ std::optional<bool> epc_removal_requested(int fd) {
         }
         line_started = true;
         switch (state) {
-        case Line::key:
-            if (c != kKey[matched]) {
-                state = Line::other;
-            } else if (++matched == kKey.size()) {
-                state = Line::value;
-                matched = 0;
-            }
-            break;
-        case Line::value:
-            if (matched < kOn.size() && c == kOn[matched])
-                ++matched;
-            else
-                state = Line::value_off;
-            break;
-        case Line::value_off:
-        case Line::other:
-            break;
+            case Line::key:
+                if (c != kKey[matched]) {
+                    state = Line::other;
+                } else if (++matched == kKey.size()) {
+                    state = Line::value;
+                    matched = 0;
+                }
+                break;
+            case Line::value:
+                if (matched < kOn.size() && c == kOn[matched])
+                    ++matched;
+                else
+                    state = Line::value_off;
+                break;
+            case Line::value_off:
+            case Line::other:
+                break;
         }
     }
     if (in.failed()) return std::nullopt;

@@ -36,7 +36,9 @@ const char* get_process_name_by_pid(int pid) {
     return name;
 }
 
-bool is_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool is_space(unsigned char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
 // An unsigned decimal number at the start of the file, after any white
 // space; whatever follows it is ignored. A sign, no digit at all, or a value

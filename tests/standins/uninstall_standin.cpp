@@ -28,7 +28,8 @@ void record(int argc, char** argv) {
     std::string line;
     for (int i = 0; i < argc; ++i) line += std::string(i ? " [" : "[") + argv[i] + "]";
     line += '\n';
-    const int fd = open("/tmp/uninstall-standin.log", O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    const int fd =
+        open("/tmp/uninstall-standin.log", O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0) std::_Exit(99);
     const bool ok = write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
     close(fd);
