@@ -73,8 +73,9 @@ std::string Trimmed(std::string text) {
 // namespace's own); anywhere else it must already exist, as creating it would
 // change the host.
 ::testing::AssertionResult MountPrivate(const std::string& dir) {
-    if (dir.rfind("/tmp/", 0) == 0) std::filesystem::create_directories(dir);
-    if (!std::filesystem::is_directory(dir))
+    std::error_code error;
+    if (dir.rfind("/tmp/", 0) == 0) std::filesystem::create_directories(dir, error);
+    if (!std::filesystem::is_directory(dir, error))
         return ::testing::AssertionFailure() << dir << " does not exist outside /tmp";
     if (mount("ks_uninstall_rpm", dir.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0)
         return ::testing::AssertionFailure() << "mount tmpfs on " << dir << ": " << strerror(errno);
