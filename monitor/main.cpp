@@ -22,11 +22,11 @@ int main() {
 
     const monitor_config config = read_monitor_config();
     if (config.ks_pid == 0) {
-        std::fputs("Couldn't find Kestrun pid; ksMonitor exiting\n", stderr);
+        (void)std::fputs("Couldn't find Kestrun pid; ksMonitor exiting\n", stderr);
         std::exit(1);
     }
     if (config.pppd_pid == 0) {
-        std::fputs("Couldn't find pppd pid; ksMonitor exiting\n", stderr);
+        (void)std::fputs("Couldn't find pppd pid; ksMonitor exiting\n", stderr);
         std::exit(2);
     }
 
@@ -37,7 +37,7 @@ int main() {
 
     if (detach_into_background() != 0) {
         const char* reason = std::strerror(errno);
-        std::fprintf(stderr, "ERROR: daemon: %s\n", reason);
+        (void)std::fprintf(stderr, "ERROR: daemon: %s\n", reason);
         KSLOG_IF_ENABLED(KSLOG_ERROR, KSLOG_GENERAL, "ksMonitor failure; daemon: %s", reason);
         std::exit(3);
     }

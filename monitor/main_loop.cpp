@@ -5,8 +5,8 @@
 #include "dns_watch.h"
 #include "ks_monitor_flag.h"
 
-void monitor_tick(loop_counters& counters, const watched_process& ks,
-                  const watched_process& pppd, const monitor_config& config) {
+void monitor_tick(loop_counters& counters, const watched_process& ks, const watched_process& pppd,
+                  const monitor_config& config) {
     assert_ks_monitor_flag();
     ++counters.process;
     ++counters.dns;

@@ -12,8 +12,8 @@ struct loop_counters {
 
 // One tick without its sleep: checks the shutdown flag, runs the process
 // watch, and the DNS watch when its counter passes 4. May end the process.
-void monitor_tick(loop_counters& counters, const watched_process& ks,
-                  const watched_process& pppd, const monitor_config& config);
+void monitor_tick(loop_counters& counters, const watched_process& ks, const watched_process& pppd,
+                  const monitor_config& config);
 
 // Ticks until one of the checks ends the process.
 [[noreturn]] void run_main_loop(const watched_process& ks, const watched_process& pppd,

@@ -12,7 +12,9 @@
 
 namespace {
 
-int open_pidfd(int pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
+int open_pidfd(int pid) {
+    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+}
 
 int send_through_pidfd(int pidfd, int signal) {
     return static_cast<int>(syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0));
@@ -57,7 +59,9 @@ watched_process watch_process(int pid) {
     return process;
 }
 
-bool process_alive(const watched_process& process) { return send_signal(process, 0) == 0; }
+bool process_alive(const watched_process& process) {
+    return send_signal(process, 0) == 0;
+}
 
 void terminate_process(const watched_process& process) {
     (void)send_signal(process, SIGTERM);  // the monitor ends next whatever happened

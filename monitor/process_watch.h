@@ -8,9 +8,9 @@
 #include "unique_fd.h"
 
 struct watched_process {
-    int pid = 0;                // as read from its pid file, for the log entries
-    kestrun::unique_fd pidfd;   // the process descriptor, always above descriptor 2
-    bool gone = false;          // had already ended (or was no usable pid) when watched
+    int pid = 0;               // as read from its pid file, for the log entries
+    kestrun::unique_fd pidfd;  // the process descriptor, always above descriptor 2
+    bool gone = false;         // had already ended (or was no usable pid) when watched
 };
 
 // Starts watching a process: takes its process descriptor and moves it above

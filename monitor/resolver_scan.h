@@ -26,7 +26,7 @@ struct resolver_findings {
 };
 
 class resolver_scan {
-public:
+  public:
     // The strings must outlive the scan; null means not configured.
     resolver_scan(const char* server1, const char* server2, const dns_suffix_list& suffixes);
 
@@ -35,7 +35,7 @@ public:
     // Judges a last line without a line end and returns what was found.
     resolver_findings finish();
 
-private:
+  private:
     void match_line(std::string_view line);
 
     const char* server1_;
