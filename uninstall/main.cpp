@@ -9,7 +9,7 @@
 
 int main() {
     if (const auto pid = running_client_pid()) {
-        std::fprintf(stderr, kRunningClientMessage, *pid);
+        (void)std::fprintf(stderr, kRunningClientMessage, *pid);
         return -1;
     }
     const bool rpm = installed_by_rpm();

@@ -21,7 +21,7 @@ const char* get_process_name_by_pid(int pid) {
     static char procFsFileName[1024];  // "/proc/<pid>/cmdline" of that read
     if (name[0] != '\0') return name;
 
-    std::snprintf(procFsFileName, sizeof procFsFileName, "/proc/%d/cmdline", pid);
+    (void)std::snprintf(procFsFileName, sizeof procFsFileName, "/proc/%d/cmdline", pid);
     const kestrun::unique_fd fd(::open(procFsFileName, O_RDONLY | O_CLOEXEC));
     if (!fd.ok()) return name;
 
