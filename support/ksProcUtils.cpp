@@ -48,7 +48,9 @@ std::string_view skip_space(std::string_view text) {
 template <typename T>
 std::optional<T> leading_number(std::string_view head) {
     auto text = skip_space(head);
-    if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+    // Only a digit may follow the '+': "+-3" is no number at all.
+    if (text.size() > 1 && text.front() == '+' && text[1] >= '0' && text[1] <= '9')
+        text.remove_prefix(1);
     T value{};
     const char* const last = text.data() + text.size();
     const auto [end, ec] = std::from_chars(text.data(), last, value);

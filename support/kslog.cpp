@@ -140,7 +140,7 @@ extern "C" void kslogCleanup(void) {
     kslogSetAllPriorityLevels(KSLOG_INFO);
     // Only this process's own link goes: a file, or a link to another file,
     // standing at the name belongs to someone else.
-    const bool own_link = kslogFile != nullptr && shared_link_points_to(kslogFile);
+    const bool own_link = kslogFile != nullptr && own_shared_link_to(kslogFile);
     forget_names();
     if (own_link) (void)unlink(kSharedLink);  // already gone is just as good
 }

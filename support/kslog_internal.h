@@ -111,9 +111,9 @@ struct LinkTarget {
 // at an existing regular file of that user's with a single link.
 std::optional<LinkTarget> follow_shared_link();
 
-// True when the shared link is a symbolic link whose target is exactly
-// this name.
-bool shared_link_points_to(const char* log);
+// True when the shared link is a symbolic link of this process's effective
+// user whose target is exactly this name: the link this process made.
+bool own_shared_link_to(const char* log);
 
 // The name made absolute against the working directory; nothing when the
 // working directory cannot be found.

@@ -88,7 +88,10 @@ std::optional<LinkTarget> follow_shared_link() {
     return found;
 }
 
-bool shared_link_points_to(const char* log) {
+bool own_shared_link_to(const char* log) {
+    struct stat st {};
+    if (lstat(kSharedLink, &st) != 0 || !S_ISLNK(st.st_mode) || st.st_uid != geteuid())
+        return false;
     char target[kMaxTarget + 1] = {};
     const ssize_t n = readlink(kSharedLink, target, sizeof target);
     return n > 0 && static_cast<size_t>(n) < sizeof target &&

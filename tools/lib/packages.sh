@@ -2,7 +2,7 @@
 # the missing ones. Sourced by the tools/ scripts.
 
 KS_BUILD_PACKAGES=(cmake ninja-build g++ make libgtest-dev libgmock-dev googletest)
-KS_TEST_PACKAGES=("${KS_BUILD_PACKAGES[@]}" util-linux procps rpm)
+KS_TEST_PACKAGES=("${KS_BUILD_PACKAGES[@]}" util-linux procps rpm strace)
 
 # Packaging and static analysis checks: man page lint, the library's
 # pkg-config consumer, clang-tidy, cppcheck and clang-format.

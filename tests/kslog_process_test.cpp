@@ -1,0 +1,243 @@
+// The log facility across processes: programs that start and exit
+// (kslog_writer), several writers at once, rotation under contention, and
+// what one entry costs in system calls.
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "kslog.h"
+#include "kslog_testing.h"
+#include "testkit.h"
+#include "unique_fd.h"
+
+using namespace kstest;
+using namespace kslogtest;
+using ::testing::ElementsAre;
+
+namespace {
+
+RunResult RunWriter(std::vector<std::string> args, const EnvEdits& env = {}) {
+    args.insert(args.begin(), KS_KSLOG_WRITER);
+    return RunProgram(args, env, 20000ms);
+}
+
+int Join(pid_t child) {
+    int status = 0;
+    if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
+
+// How often each message occurs in the files.
+std::map<std::string, int> Tally(const std::vector<std::string>& paths) {
+    std::map<std::string, int> seen;
+    for (const auto& path : paths)
+        for (const auto& message : Messages(path)) ++seen[message];
+    return seen;
+}
+
+TEST(KslogProcess, ExitRemovesOnlyTheLinkItMade) {
+    enum Start { kNoLink, kLinkFound, kRegularFile, kOtherUsersLink };
+    const struct {
+        const char* what;
+        Start start;
+        bool link_after;
+    } cases[] = {
+        {"no link: made and removed", kNoLink, false},
+        {"a link found: kept", kLinkFound, true},
+        {"a regular file at the name: kept", kRegularFile, true},
+        {"another user's refused link: kept", kOtherUsersLink, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        const std::string shared = dir / "shared.log";
+        switch (c.start) {
+        case kNoLink: break;
+        case kLinkFound: ASSERT_TRUE(MakeLink(shared, kLink)); break;
+        case kRegularFile: ASSERT_TRUE(WriteFile(kLink, "someone's\n")); break;
+        case kOtherUsersLink: ASSERT_TRUE(MakeLink(shared, kLink, 65534)); break;
+        }
+        const struct stat before = Lstat(kLink);
+        const auto run = RunWriter({"-t", "hello"});
+        ASSERT_EQ(run.exit_code(), 0) << run.err;
+        EXPECT_EQ(Exists(kLink), c.link_after);
+        if (c.link_after) {
+            EXPECT_EQ(Lstat(kLink).st_ino, before.st_ino);
+        }
+        if (c.start == kRegularFile) {
+            EXPECT_EQ(ReadFile(kLink), "someone's\n");
+        }
+        const std::string log = c.start == kLinkFound ? shared : DefaultLog();
+        EXPECT_EQ(Messages(log).front(), "hello 0 ") << log;
+        RemoveAll(kLink);
+        RemoveAll(DefaultLog());
+    }
+}
+
+TEST(KslogProcess, InitAtDebug_PrintsAndLogsTheNames) {
+    const auto run = RunWriter({"-n", "0"}, {"KSLOGPRIORITY=DEBUG"});
+    ASSERT_EQ(run.exit_code(), 0) << run.err;
+    const std::string text = "kslog initialized (kslogFile = " + DefaultLog() +
+                             "; kslogRoll = " + DefaultLog() + ".0)";
+    EXPECT_EQ(run.out, text + "\n");
+    // The level changes before the file was known went nowhere; the reset
+    // at exit is logged.
+    const auto lines = Lines(ReadFile(DefaultLog()).value_or(""));
+    ASSERT_FALSE(lines.empty());
+    const auto first = ParseEntry(lines[0]);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->category, "general");
+    EXPECT_EQ(first->priority, "debug ");
+    EXPECT_EQ(first->message, text);
+    EXPECT_EQ(lines.size(), 1u + KSLOG_CATEGORY_COUNT);
+    EXPECT_EQ(ParseEntry(lines.back())->message, "Changed epc log priority to info");
+}
+
+// A FIFO planted at the log name must neither hang the program nor receive
+// entries, with or without a reader on it.
+TEST(KslogProcess, FifoAtTheLogName_NeitherHangsNorIsWritten) {
+    ASSERT_EQ(mkfifo(DefaultLog().c_str(), 0666), 0);
+    for (const bool reader : {false, true}) {
+        SCOPED_TRACE(reader ? "with a reader" : "without a reader");
+        kestrun::unique_fd end;
+        if (reader) end.reset(open(DefaultLog().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+        const auto run = RunWriter({"-n", "3", "-r"}, {"SUDO_UID=1000", "SUDO_GID=1000"});
+        EXPECT_EQ(run.exit_code(), 0) << run.err;
+        if (reader) {
+            char byte;
+            EXPECT_LE(read(end.get(), &byte, 1), 0);
+        }
+        EXPECT_TRUE(S_ISFIFO(Lstat(DefaultLog()).st_mode));  // not rolled away
+        EXPECT_EQ(Lstat(DefaultLog()).st_uid, 0u);             // not given away
+        EXPECT_FALSE(Exists(DefaultLog() + ".0"));
+    }
+}
+
+// Several programs writing at once: every entry whole, on its own line, once.
+TEST(KslogProcess, ConcurrentWriters_EveryEntryWholeAndOnce) {
+    constexpr int kWriters = 4, kEntries = 300;
+    const std::string pad(300, 'x');
+    std::vector<pid_t> writers;
+    for (int w = 0; w < kWriters; ++w)
+        writers.push_back(Spawn({KS_KSLOG_WRITER, "-t", "w" + std::to_string(w), "-n",
+                                 std::to_string(kEntries), "-s", std::to_string(pad.size())}));
+    for (const pid_t w : writers) EXPECT_EQ(Join(w), 0);
+
+    auto seen = Tally({DefaultLog()});
+    for (int w = 0; w < kWriters; ++w)
+        for (int i = 0; i < kEntries; ++i) {
+            const std::string message = "w" + std::to_string(w) + " " + std::to_string(i) + " " + pad;
+            EXPECT_EQ(seen[message], 1) << message.substr(0, 20);
+            seen.erase(message);
+        }
+    // Whatever else is there is the writers' own level resets at exit.
+    for (const auto& [message, count] : seen)
+        EXPECT_EQ(message.rfind("Changed ", 0), 0u) << message.substr(0, 60);
+}
+
+// How many processes wait for a file lock.
+int QueuedOnLocks() {
+    int queued = 0;
+    for (const auto& line : Lines(ReadFile("/proc/locks").value_or("")))
+        if (line.find(" -> FLOCK ") != std::string::npos) ++queued;
+    return queued;
+}
+
+// Many processes find the file over the limit at the same moment: it is
+// rolled exactly once, and no entry is lost or doubled.
+TEST(KslogProcess, ConcurrentRotation_NoLostHistory) {
+    constexpr int kChildren = 8, kEntries = 200;
+    kslogInit();
+    const std::string filler = Filler(kRollSize + 1);
+    ASSERT_TRUE(WriteFile(DefaultLog(), filler));
+
+    int gate[2];
+    ASSERT_EQ(pipe(gate), 0);
+    std::vector<pid_t> children;
+    for (int c = 0; c < kChildren; ++c) {
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            close(gate[1]);
+            char byte;
+            while (read(gate[0], &byte, 1) < 0) {
+            }  // all start together when the gate closes
+            for (int i = 0; i < kEntries; ++i)
+                kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "c%d %d", c, i);
+            _exit(0);
+        }
+        children.push_back(child);
+    }
+    // Every child opens the file and queues on its lock before the first
+    // of them may roll it.
+    kestrun::unique_fd held(open(DefaultLog().c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(held.ok());
+    ASSERT_EQ(flock(held.get(), LOCK_EX), 0);
+    close(gate[0]);
+    close(gate[1]);
+    EXPECT_TRUE(WaitFor([] { return QueuedOnLocks() == kChildren; })) << QueuedOnLocks();
+    held.reset();
+    for (const pid_t child : children) EXPECT_EQ(Join(child), 0);
+
+    // The roll file is the whole old file; a second rotation would have
+    // replaced it with the small new one.
+    EXPECT_TRUE(ReadFile(DefaultLog() + ".0") == filler);
+    auto seen = Tally({DefaultLog()});
+    for (int c = 0; c < kChildren; ++c)
+        for (int i = 0; i < kEntries; ++i) {
+            const std::string message = "c" + std::to_string(c) + " " + std::to_string(i);
+            EXPECT_EQ(seen[message], 1) << message;
+            seen.erase(message);
+        }
+    EXPECT_TRUE(seen.empty()) << seen.begin()->first;
+}
+
+// The system calls a traced run of kslog_writer makes, one per line.
+std::vector<std::string> Trace(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {"strace", "-f", "-qq", "-o", "/tmp/trace", KS_KSLOG_WRITER};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const auto run = RunProgram(argv, {}, 20000ms);
+    EXPECT_EQ(run.exit_code(), 0) << run.err;
+    auto lines = Lines(ReadFile("/tmp/trace").value_or(""));
+    RemoveAll("/tmp/trace");
+    RemoveAll(DefaultLog());
+    return lines;
+}
+
+size_t Count(const std::vector<std::string>& calls, const std::string& name) {
+    size_t n = 0;
+    for (const auto& call : calls)
+        if (call.find(" " + name + "(") != std::string::npos) ++n;
+    return n;
+}
+
+// One write per entry, so an entry is never torn or interleaved, even with
+// a writer that takes no lock; entries larger than any internal buffer too.
+TEST(KslogProcess, OneWritePerEntry) {
+    for (const char* pad : {"10", "5000"}) {
+        SCOPED_TRACE(pad);
+        ASSERT_EQ(Count(Trace({"-n", "0"}), "write"), 0u);
+        EXPECT_EQ(Count(Trace({"-n", "7", "-s", pad}), "write"), 7u);
+    }
+}
+
+// An entry costs a handful of system calls (open, flock, fstat, lstat,
+// getpid, write, close); a disabled one costs none.
+TEST(KslogProcess, SystemCallsPerEntry) {
+    const size_t none = Trace({"-n", "0"}).size();
+    const size_t disabled = Trace({"-n", "100", "-p", "1"}).size();
+    const size_t some = Trace({"-n", "10"}).size();
+    const size_t many = Trace({"-n", "110"}).size();
+    EXPECT_EQ(disabled, none);
+    EXPECT_LE(many - some, 7u * 100u);
+}
+
+}  // namespace

@@ -1,0 +1,842 @@
+// The log facility inside one process: entry text, levels, the shared link,
+// owners and rotation. Each case runs alone in a fresh sandbox process, so
+// the facility's process-wide state starts untouched every time.
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <ctime>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "kslog.h"
+#include "kslog_internal.h"
+#include "kslog_testing.h"
+#include "testkit.h"
+
+using namespace kstest;
+using namespace kslogtest;
+using ::testing::ElementsAre;
+
+namespace {
+
+uid_t OwnerOf(const std::string& path) { return Lstat(path).st_uid; }
+gid_t GroupOf(const std::string& path) { return Lstat(path).st_gid; }
+
+void SetEnv(const char* name, const char* value) {
+    if (value)
+        setenv(name, value, 1);
+    else
+        unsetenv(name);
+}
+
+// Waits for a forked child and reports its exit code (-1 when it did not exit).
+int Join(pid_t child) {
+    int status = 0;
+    if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
+
+// ---------------------------------------------------------------- entries
+
+TEST(KslogEntry, Prefix_MatchesFixedExamples) {
+    struct Case {
+        int mon, mday, year, hour, min, sec;
+        unsigned long millis;
+        const char* category;
+        const char* priority;
+        unsigned pid;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {3, 7, 2026, 14, 5, 9, 42, "dns", "warn", 12345, "03/07/2026 14:05:09.042 [dns     warn    12345] "},
+        {12, 31, 2025, 23, 59, 59, 999, "general", "notice", 7, "12/31/2025 23:59:59.999 [general notice      7] "},
+        // A long pid widens its field; long names are cut to the columns.
+        {1, 1, 2030, 0, 0, 0, 0, "configuration", "noticeable", 4194304,
+         "01/01/2030 00:00:00.000 [configu notice 4194304] "},
+    };
+    for (const auto& c : cases) {
+        struct tm local {};
+        local.tm_mon = c.mon - 1;
+        local.tm_mday = c.mday;
+        local.tm_year = c.year - 1900;
+        local.tm_hour = c.hour;
+        local.tm_min = c.min;
+        local.tm_sec = c.sec;
+        char out[128];
+        const int len = kestrun::kslog::format_prefix(out, sizeof out, local, c.millis,
+                                                      c.category, c.priority, c.pid);
+        EXPECT_EQ(std::string(out), c.expected);
+        EXPECT_EQ(len, static_cast<int>(std::string(c.expected).size()));
+    }
+}
+
+TEST(KslogEntry, Entry_MatchesPatternWithTimeAndPid) {
+    kslogInit();
+    const time_t before = time(nullptr);
+    kslogWrite_private(KSLOG_WARN, KSLOG_DNS, "hello %d", 42);
+    const time_t after = time(nullptr);
+
+    const auto lines = Lines(ReadFile(DefaultLog()).value_or(""));
+    ASSERT_EQ(lines.size(), 1u);
+    static const std::regex pattern(
+        R"(^(\d\d)/(\d\d)/(\d{4}) (\d\d):(\d\d):(\d\d)\.\d{3} \[dns     warn   ( *\d+)\] hello 42$)");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(lines[0], m, pattern)) << lines[0];
+    EXPECT_EQ(std::stol(m[7]), getpid());
+    EXPECT_GE(m[7].length(), 6);
+    struct tm local {};
+    local.tm_mon = std::stoi(m[1]) - 1;
+    local.tm_mday = std::stoi(m[2]);
+    local.tm_year = std::stoi(m[3]) - 1900;
+    local.tm_hour = std::stoi(m[4]);
+    local.tm_min = std::stoi(m[5]);
+    local.tm_sec = std::stoi(m[6]);
+    local.tm_isdst = -1;
+    const time_t written = mktime(&local);
+    EXPECT_GE(written, before - 1);
+    EXPECT_LE(written, after + 1);
+}
+
+TEST(KslogEntry, LineEnd_AddedOnlyWhenMissing) {
+    kslogInit();
+    const struct {
+        const char* message;
+        const char* expected;
+    } cases[] = {
+        {"abc\n", "abc\n"},
+        {"a\nb", "a\nb\n"},
+        {"", "\n"},
+        {"\n", "\n"},
+        {"a\n\n", "a\n\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.message);
+        ASSERT_TRUE(WriteFile(DefaultLog(), ""));
+        kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "%s", c.message);
+        const std::string text = ReadFile(DefaultLog()).value_or("");
+        const size_t end = text.find("] ");
+        ASSERT_NE(end, std::string::npos) << text;
+        EXPECT_EQ(text.substr(end + 2), c.expected);
+    }
+}
+
+TEST(KslogEntry, OutOfTableValues_WrittenAsNearestName) {
+    kslogInit();
+    const struct {
+        int priority, category;
+        const char* names;
+    } cases[] = {
+        {9, 42, "[general fatal "},
+        {-1, -5, "[general trace "},
+        {INT_MIN, INT_MAX, "[general trace "},
+        {INT_MAX, INT_MIN, "[general fatal "},
+        {KSLOG_FATAL, KSLOG_EPC, "[epc     fatal "},
+        {KSLOG_TRACE, KSLOG_GENERAL, "[general trace "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.names);
+        ASSERT_TRUE(WriteFile(DefaultLog(), ""));
+        kslogWrite_private(c.priority, c.category, "x");
+        EXPECT_EQ(ReadFile(DefaultLog()).value_or("").substr(24, 15), c.names);
+    }
+}
+
+TEST(KslogEntry, LongMessage_WrittenWhole) {
+    kslogInit();
+    const std::string message(100000, 'm');
+    kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "%s|end", message.c_str());
+    EXPECT_THAT(Messages(DefaultLog()), ElementsAre(message + "|end"));
+}
+
+TEST(KslogEntry, UnformattableMessage_EntryStillEndsTheLine) {
+    // In the C locale a non-ASCII wide character cannot be converted, so the
+    // message cannot be formatted at all.
+    char probe[16];
+    if (std::snprintf(probe, sizeof probe, "%ls", L"\u00e9") >= 0)
+        GTEST_SKIP() << "this C library formats the probe";
+    kslogInit();
+    kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "before %ls after", L"\u00e9");
+    kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "next");
+    EXPECT_THAT(Messages(DefaultLog()), ElementsAre("", "next"));
+}
+
+// ---------------------------------------------------------------- levels
+
+TEST(KslogLevels, BeforeInit_TraceAndNothingWritten) {
+    for (int category = 0; category < KSLOG_CATEGORY_COUNT; ++category)
+        EXPECT_EQ(kslogGetPriority(category), KSLOG_TRACE);
+    kslogWrite_private(KSLOG_FATAL, KSLOG_GENERAL, "dropped");
+    kslogSetPriority(KSLOG_DNS, KSLOG_WARN);  // changes the level, logs nowhere
+    kslogRotate();
+    EXPECT_EQ(kslogGetPriority(KSLOG_DNS), KSLOG_WARN);
+    EXPECT_FALSE(Exists(DefaultLog()));
+    EXPECT_FALSE(Exists(kLink));
+}
+
+TEST(KslogLevels, KslogPriority_SetsEveryLevelIgnoringCase) {
+    const struct {
+        const char* value;
+        int level;
+    } cases[] = {
+        {nullptr, KSLOG_INFO}, {"Debug", KSLOG_DEBUG}, {"verbose", KSLOG_INFO},
+        {"FATAL", KSLOG_FATAL}, {"trace", KSLOG_TRACE}, {"", KSLOG_INFO},
+        {"warn ", KSLOG_INFO},  {"nOtIcE", KSLOG_NOTICE},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.value ? c.value : "(unset)");
+        kslogSetPriority(KSLOG_DNS, KSLOG_ERROR);  // something for kslogInit to reset
+        SetEnv("KSLOGPRIORITY", c.value);
+        kslogInit();
+        for (int category = 0; category < KSLOG_CATEGORY_COUNT; ++category)
+            EXPECT_EQ(kslogGetPriority(category), c.level) << kslogCategoryNames[category];
+        kslogCleanup();
+    }
+}
+
+TEST(KslogLevels, SetPriority_LogsEachChangeOnce) {
+    kslogInit();
+    kslogSetPriority(KSLOG_DNS, KSLOG_WARN);
+    kslogSetPriority(KSLOG_DNS, KSLOG_WARN);
+    EXPECT_EQ(kslogGetPriority(KSLOG_DNS), KSLOG_WARN);
+    const auto lines = Lines(ReadFile(DefaultLog()).value_or(""));
+    ASSERT_EQ(lines.size(), 1u);
+    const auto entry = ParseEntry(lines[0]);
+    ASSERT_TRUE(entry);
+    EXPECT_EQ(entry->category, "dns    ");
+    EXPECT_EQ(entry->priority, "warn  ");
+    EXPECT_EQ(entry->message, "Changed dns log priority to warn");
+}
+
+TEST(KslogLevels, SetPriority_OutOfRangeIgnored) {
+    kslogInit();
+    const struct {
+        int category, priority;
+    } cases[] = {{-1, KSLOG_WARN}, {11, KSLOG_WARN}, {KSLOG_DNS, -1}, {KSLOG_DNS, 7}, {INT_MIN, INT_MAX}};
+    for (const auto& c : cases) kslogSetPriority(c.category, c.priority);
+    for (int category = 0; category < KSLOG_CATEGORY_COUNT; ++category)
+        EXPECT_EQ(kslogGetPriority(category), KSLOG_INFO);
+    EXPECT_EQ(ReadFile(DefaultLog()), "");  // made by kslogInit, nothing in it
+}
+
+TEST(KslogLevels, GetPriority_OutOfRangeAnswersForGeneral) {
+    kslogInit();
+    kslogSetPriority(KSLOG_GENERAL, KSLOG_ERROR);
+    for (int category : {-1, 11, 42, INT_MIN, INT_MAX}) EXPECT_EQ(kslogGetPriority(category), KSLOG_ERROR);
+    EXPECT_EQ(kslogGetPriority(KSLOG_DNS), KSLOG_INFO);
+}
+
+TEST(KslogLevels, NameLookups_ExactMatchOnly) {
+    const struct {
+        const char* name;
+        int category, priority;
+    } cases[] = {
+        {"dns", 5, -1},    {"DNS", -1, -1},   {"general", 0, -1}, {"epc", 10, -1},
+        {"warn", -1, 4},   {"Warn", -1, -1},  {"fatal", -1, 6},   {"trace", -1, 0},
+        {"", -1, -1},      {nullptr, -1, -1}, {"dns ", -1, -1},   {"KSLOG_DNS", -1, -1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name ? c.name : "(null)");
+        EXPECT_EQ(kslogCategoryWithName(c.name), c.category);
+        EXPECT_EQ(kslogPriorityWithName(c.name), c.priority);
+    }
+}
+
+TEST(KslogLevels, SetPriorityStr_ExactConstantNamesOnly) {
+    const struct {
+        const char* category;
+        const char* priority;
+        int dns_level;
+    } cases[] = {
+        {"KSLOG_DNS", "KSLOG_WARN", KSLOG_WARN}, {"KSLOG_dns", "KSLOG_WARN", KSLOG_INFO},
+        {"KSLOG_DNS", "warn", KSLOG_INFO},       {"dns", "KSLOG_WARN", KSLOG_INFO},
+        {nullptr, "KSLOG_WARN", KSLOG_INFO},     {"KSLOG_DNS", nullptr, KSLOG_INFO},
+    };
+    kslogInit();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.category ? c.category : "(null)") + " " + (c.priority ? c.priority : "(null)"));
+        kslogSetPriority(KSLOG_DNS, KSLOG_INFO);
+        kslogSetPriorityStr(c.category, c.priority);
+        EXPECT_EQ(kslogGetPriority(KSLOG_DNS), c.dns_level);
+        EXPECT_EQ(kslogGetPriority(KSLOG_GENERAL), KSLOG_INFO);
+    }
+}
+
+TEST(KslogLevels, DisabledEntry_ArgumentsNotEvaluated) {
+    kslogInit();
+    int evaluated = 0;
+    KSLOG_IF_ENABLED(KSLOG_DEBUG, KSLOG_DNS, "%d", ++evaluated);
+    KSLOG_DEBUG_FN(KSLOG_DNS, "%d", ++evaluated);
+    EXPECT_EQ(evaluated, 0);
+    EXPECT_EQ(ReadFile(DefaultLog()), "");
+    KSLOG_IF_ENABLED(KSLOG_INFO, KSLOG_DNS, "%d", ++evaluated);
+    EXPECT_EQ(evaluated, 1);
+}
+
+void NamedCaller() { KSLOG_DEBUG_FN(KSLOG_GENERAL, "Testing processes:  ks=%d, pppd=%d", 1, 2); }
+
+TEST(KslogLevels, DebugFn_StartsWithTheCallersName) {
+    kslogInit();
+    kslogSetPriority(KSLOG_GENERAL, KSLOG_DEBUG);
+    NamedCaller();
+    EXPECT_THAT(Messages(DefaultLog()), ElementsAre("Changed general log priority to debug",
+                                                    "NamedCaller:Testing processes:  ks=1, pppd=2"));
+}
+
+TEST(KslogLevels, Cleanup_LogsTheResetThenDropsEntries) {
+    setenv("KSLOGPRIORITY", "error", 1);
+    kslogInit();
+    kslogSetPriority(KSLOG_EPC, KSLOG_INFO);  // already at the level cleanup restores
+    ASSERT_TRUE(WriteFile(DefaultLog(), ""));
+    kslogCleanup();
+    kslogWrite_private(KSLOG_FATAL, KSLOG_GENERAL, "after cleanup");
+    std::vector<std::string> expected;
+    for (int category = 0; category < KSLOG_EPC; ++category)
+        expected.push_back(std::string("Changed ") + kslogCategoryNames[category] + " log priority to info");
+    EXPECT_EQ(Messages(DefaultLog()), expected);
+    for (int category = 0; category < KSLOG_CATEGORY_COUNT; ++category)
+        EXPECT_EQ(kslogGetPriority(category), KSLOG_INFO);
+}
+
+TEST(KslogApi, Errno_PreservedAcrossEveryCall) {
+    // Every file operation fails here (HOME does not exist), and errno must
+    // still be the caller's afterwards.
+    setenv("HOME", "/tmp/missing/home", 1);
+    setenv("SUDO_UID", "1000", 1);
+    const std::vector<std::pair<const char*, std::function<void()>>> calls = {
+        {"kslogInit", [] { kslogInit(); }},
+        {"kslogWrite_private", [] { kslogWrite_private(KSLOG_FATAL, KSLOG_DNS, "x"); }},
+        {"kslogSetPriority", [] { kslogSetPriority(KSLOG_DNS, KSLOG_WARN); }},
+        {"kslogSetPriorityStr", [] { kslogSetPriorityStr("KSLOG_DNS", "KSLOG_ERROR"); }},
+        {"kslogGetPriority", [] { (void)kslogGetPriority(99); }},
+        {"kslogCategoryWithName", [] { (void)kslogCategoryWithName("dns"); }},
+        {"kslogPriorityWithName", [] { (void)kslogPriorityWithName(nullptr); }},
+        {"kslogRotate", [] { kslogRotate(); }},
+        {"kslogCleanup", [] { kslogCleanup(); }},
+    };
+    for (const auto& [name, call] : calls) {
+        errno = EBADMSG;
+        call();
+        EXPECT_EQ(errno, EBADMSG) << name;
+    }
+}
+
+// ---------------------------------------------------------------- the shared link
+
+TEST(KslogLink, NoLink_DefaultFileAndOwnLink) {
+    kslogInit();
+    EXPECT_EQ(LinkTarget(kLink), DefaultLog());
+    kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "through the default");
+    EXPECT_THAT(Messages(DefaultLog()), ElementsAre("through the default"));
+    kslogCleanup();
+    EXPECT_FALSE(Exists(kLink));
+    EXPECT_TRUE(Exists(DefaultLog()));
+}
+
+TEST(KslogLink, DefaultFile_FromHomeMadeAbsolute) {
+    TempDir dir;
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    const struct {
+        const char* home;
+        std::string log;
+    } cases[] = {
+        {nullptr, "/tmp/.kestRun.log"},
+        {"rel", dir / "rel/.kestRun.log"},
+    };
+    ASSERT_EQ(mkdir((dir / "rel").c_str(), 0755), 0);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.log);
+        SetEnv("HOME", c.home);
+        kslogInit();
+        EXPECT_EQ(LinkTarget(kLink), c.log);
+        ASSERT_EQ(chdir("/"), 0);  // the monitor detaches to /
+        kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "here");
+        EXPECT_THAT(Messages(c.log), ElementsAre("here"));
+        kslogCleanup();
+        ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    }
+}
+
+TEST(KslogLink, LinkToAFile_UsedAndLeftInPlace) {
+    TempDir dir;
+    const struct {
+        const char* what;
+        bool exists;
+        const char* sudo_uid;
+    } cases[] = {
+        {"existing target", true, nullptr},
+        {"missing target, created by the owner fix", false, nullptr},
+        {"missing target, created by the first entry", false, "0"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string log = dir / "shared.log";
+        RemoveAll(log);
+        if (c.exists) {
+            ASSERT_TRUE(WriteFile(log, ""));
+        }
+        ASSERT_TRUE(MakeLink(log, kLink));
+        SetEnv("SUDO_UID", c.sudo_uid);
+        SetEnv("SUDO_GID", c.sudo_uid);
+        kslogInit();
+        EXPECT_EQ(Exists(log), c.exists || !c.sudo_uid);
+        kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "shared");
+        EXPECT_THAT(Messages(log), ElementsAre("shared"));
+        EXPECT_EQ(LinkTarget(kLink), log);
+        EXPECT_FALSE(Exists(DefaultLog()));
+        ASSERT_EQ(unlink(kLink.c_str()), 0);
+    }
+}
+
+TEST(KslogLink, RelativeTarget_FixedAtInit) {
+    TempDir dir;
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    ASSERT_TRUE(MakeLink("rel.log", kLink));
+    kslogInit();
+    ASSERT_EQ(chdir("/"), 0);
+    kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "after chdir");
+    EXPECT_THAT(Messages(dir / "rel.log"), ElementsAre("after chdir"));
+    EXPECT_FALSE(Exists("/rel.log"));
+    EXPECT_FALSE(Exists("/tmp/rel.log"));
+}
+
+TEST(KslogLink, Chain_FollowedUpTo32Links) {
+    const struct {
+        const char* what;
+        int links;  // the shared link included
+        bool cycle;
+        bool followed;
+    } cases[] = {
+        {"one link", 1, false, true},
+        {"32 links", 32, false, true},
+        {"33 links", 33, false, false},
+        {"a cycle", 3, true, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        const std::string log = dir / "end.log";
+        // kestRun.log -> dir/l1 -> ... -> dir/l<links-1> -> end.log (or back to l1)
+        std::string next = log;
+        for (int i = c.links - 1; i >= 1; --i) {
+            const std::string name = dir / ("l" + std::to_string(i));
+            ASSERT_TRUE(MakeLink(c.cycle && i == c.links - 1 ? dir / "l1" : next, name));
+            next = name;
+        }
+        ASSERT_TRUE(MakeLink(next, kLink));
+        kslogInit();
+        kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "chain");
+        EXPECT_EQ(Exists(log), c.followed);
+        EXPECT_EQ(Exists(DefaultLog()), !c.followed);
+        EXPECT_EQ(LinkTarget(kLink), next);  // neither replaced nor deleted
+        ASSERT_EQ(unlink(kLink.c_str()), 0);
+        RemoveAll(DefaultLog());
+    }
+}
+
+TEST(KslogLink, TargetOf1024BytesRefused) {
+    for (const size_t length : {1023u, 1024u}) {
+        SCOPED_TRACE(length);
+        TempDir dir;
+        // dir/aaa.../aaa.../log.xxx: directories that exist, a name of the
+        // exact length.
+        std::string path = dir.path();
+        while (path.size() + 200 < length - 20) {
+            path += "/" + std::string(150, 'a');
+            ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+        }
+        path += "/";
+        path += std::string(length - path.size(), 'l');
+        ASSERT_EQ(path.size(), length);
+        ASSERT_TRUE(MakeLink(path, kLink));
+        kslogInit();
+        kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "long");
+        EXPECT_EQ(Exists(path), length < 1024);
+        EXPECT_EQ(Exists(DefaultLog()), length >= 1024);
+        EXPECT_EQ(LinkTarget(kLink), path);
+        ASSERT_EQ(unlink(kLink.c_str()), 0);
+        RemoveAll(DefaultLog());
+    }
+}
+
+// Another user's link (uid 65534 here) leads only to that user's own file.
+TEST(KslogLink, OtherUsersLink_FollowedOnlyToThatUsersFile) {
+    constexpr uid_t kOther = 65534;
+    enum Target { kTheirFile, kMissing, kRootsFile, kTwoLinks, kFifo, kDirectory, kStrangersChain, kRootChain };
+    const struct {
+        const char* what;
+        Target target;
+        bool followed;
+    } cases[] = {
+        {"their regular file", kTheirFile, true},
+        {"a missing file", kMissing, false},
+        {"root's file", kRootsFile, false},
+        {"their file with a second hard link", kTwoLinks, false},
+        {"their FIFO", kFifo, false},
+        {"their directory", kDirectory, false},
+        {"their file through a third user's link", kStrangersChain, false},
+        {"their file through a root link", kRootChain, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        ASSERT_EQ(chmod(dir.path().c_str(), 01777), 0);
+        const std::string target = dir / "their.log";
+        std::string linked = target;
+        switch (c.target) {
+        case kTheirFile:
+        case kRootsFile:
+        case kStrangersChain:
+        case kRootChain:
+            ASSERT_TRUE(WriteFile(target, "theirs\n"));
+            break;
+        case kTwoLinks:
+            ASSERT_TRUE(WriteFile(target, "theirs\n"));
+            ASSERT_EQ(link(target.c_str(), (dir / "second").c_str()), 0);
+            break;
+        case kFifo:
+            ASSERT_EQ(mkfifo(target.c_str(), 0666), 0);
+            break;
+        case kDirectory:
+            ASSERT_EQ(mkdir(target.c_str(), 0777), 0);
+            break;
+        case kMissing:
+            break;
+        }
+        if (c.target != kMissing && c.target != kRootsFile) {
+            ASSERT_EQ(chown(target.c_str(), kOther, kOther), 0);
+        }
+        if (c.target == kStrangersChain || c.target == kRootChain) {
+            linked = dir / "middle";
+            ASSERT_TRUE(MakeLink(target, linked, c.target == kRootChain ? 0 : kOther - 1));
+        }
+        ASSERT_TRUE(MakeLink(linked, kLink, kOther));
+        const struct stat before = Lstat(target);
+
+        kslogInit();
+        kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "entry");
+        kslogCleanup();
+
+        const struct stat after = Lstat(target);
+        EXPECT_EQ(after.st_ino, before.st_ino);  // not replaced, not created
+        EXPECT_EQ(after.st_uid, before.st_uid);
+        if (c.followed) {
+            EXPECT_THAT(Messages(target), ElementsAre("<not an entry> theirs", "entry"));
+            EXPECT_FALSE(Exists(DefaultLog()));
+        } else {
+            if (S_ISREG(before.st_mode)) {
+                EXPECT_EQ(ReadFile(target), "theirs\n");
+            }
+            EXPECT_THAT(Messages(DefaultLog()), ElementsAre("entry"));
+        }
+        // Neither replaced nor deleted, whether followed or refused.
+        EXPECT_EQ(LinkTarget(kLink), linked);
+        EXPECT_EQ(OwnerOf(kLink), kOther);
+        ASSERT_EQ(unlink(kLink.c_str()), 0);
+        RemoveAll(DefaultLog());
+    }
+}
+
+TEST(KslogLink, OtherUsersFile_NeverCreatedNorRolled) {
+    constexpr uid_t kOther = 65534;
+    TempDir dir;
+    const std::string log = dir / "their.log";
+    const std::string big = Filler(kRollSize + 1);
+    ASSERT_TRUE(WriteFile(log, big));
+    ASSERT_EQ(chown(log.c_str(), kOther, kOther), 0);
+    ASSERT_TRUE(MakeLink(log, kLink, kOther));
+    kslogInit();
+
+    // Over the limit: appended to, the owner's processes roll it.
+    kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "appended");
+    kslogRotate();
+    EXPECT_FALSE(Exists(log + ".0"));
+    EXPECT_EQ(Messages(log).back(), "appended");
+    EXPECT_EQ(OwnerOf(log), kOther);
+
+    // Gone, or replaced by a file of someone else: nothing is written.
+    ASSERT_EQ(unlink(log.c_str()), 0);
+    kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "dropped");
+    EXPECT_FALSE(Exists(log));
+    ASSERT_TRUE(WriteFile(log, ""));
+    kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "dropped");
+    EXPECT_EQ(ReadFile(log), "");
+}
+
+TEST(KslogLink, Cleanup_RemovesOnlyItsOwnLink) {
+    enum Standing { kOwnLink, kGone, kRegularFile, kLinkElsewhere, kOtherUsersLinkToOurFile };
+    const struct {
+        const char* what;
+        Standing standing;
+    } cases[] = {
+        {"its own link", kOwnLink},
+        {"nothing", kGone},
+        {"a regular file", kRegularFile},
+        {"a link to another file", kLinkElsewhere},
+        {"another user's link to the same file", kOtherUsersLinkToOurFile},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        kslogInit();
+        ASSERT_EQ(LinkTarget(kLink), DefaultLog());
+        if (c.standing != kOwnLink) {
+            ASSERT_EQ(unlink(kLink.c_str()), 0);
+        }
+        if (c.standing == kRegularFile) {
+            ASSERT_TRUE(WriteFile(kLink, "someone's\n"));
+        }
+        if (c.standing == kLinkElsewhere) {
+            ASSERT_TRUE(MakeLink("/tmp/elsewhere.log", kLink));
+        }
+        if (c.standing == kOtherUsersLinkToOurFile) {
+            ASSERT_TRUE(MakeLink(DefaultLog(), kLink, 65534));
+        }
+        const struct stat before = Lstat(kLink);
+        kslogCleanup();
+        if (c.standing == kOwnLink || c.standing == kGone) {
+            EXPECT_FALSE(Exists(kLink));
+        } else {
+            EXPECT_EQ(Lstat(kLink).st_ino, before.st_ino);
+            if (c.standing == kRegularFile) {
+                EXPECT_EQ(ReadFile(kLink), "someone's\n");
+            }
+        }
+        RemoveAll(kLink);
+    }
+}
+
+// ---------------------------------------------------------------- owners
+
+TEST(KslogOwner, SudoIds_GiveTheFilesAway) {
+    constexpr uid_t kKeep = static_cast<uid_t>(-1);
+    const struct {
+        const char* uid;
+        const char* gid;
+        bool touched;  // the log file exists after kslogInit
+        uid_t owner;   // kKeep: root's, as created
+        gid_t group;
+    } cases[] = {
+        {nullptr, nullptr, true, kKeep, kKeep},
+        {"1234", "2345", true, 1234, 2345},
+        {"1234", nullptr, true, 1234, kKeep},
+        {nullptr, "2345", true, kKeep, 2345},
+        {"0", "0", false, kKeep, kKeep},
+        {"abc", "", false, kKeep, kKeep},         // no digits: 0 and 0
+        {"1234x", "-5", true, 1234, 0},           // leading digits; a sign is no digit
+        {"99999999999", "77", true, kKeep, 77},   // too large: unset, never wrapped
+        {"4294967296", "4294967297", true, kKeep, kKeep},
+        {"4294967295", "12", true, kKeep, 12},    // the id that means "unchanged"
+        {"0", "12", true, 0, 12},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.uid ? c.uid : "(unset)") + " " + (c.gid ? c.gid : "(unset)"));
+        RemoveAll(DefaultLog());
+        ASSERT_TRUE(WriteFile(DefaultLog() + ".0", "older\n"));
+        ASSERT_EQ(chown((DefaultLog() + ".0").c_str(), 0, 0), 0);
+        SetEnv("SUDO_UID", c.uid);
+        SetEnv("SUDO_GID", c.gid);
+        kslogInit();
+        ASSERT_EQ(Exists(DefaultLog()), c.touched);
+        for (const auto& path : {DefaultLog(), DefaultLog() + ".0"}) {
+            if (!Exists(path)) continue;
+            SCOPED_TRACE(path);
+            EXPECT_EQ(OwnerOf(path), c.owner == kKeep ? 0u : c.owner);
+            EXPECT_EQ(GroupOf(path), c.group == kKeep ? 0u : c.group);
+        }
+        kslogCleanup();
+    }
+}
+
+TEST(KslogOwner, OtherUsersFile_GivenOnlyToThatUser) {
+    constexpr uid_t kOther = 65534;
+    const struct {
+        const char* sudo_uid;
+        uid_t owner;
+        gid_t group;
+    } cases[] = {
+        {"1000", kOther, kOther},
+        {"65534", kOther, 1000},
+        {nullptr, kOther, kOther},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.sudo_uid ? c.sudo_uid : "(unset)");
+        TempDir dir;
+        const std::string log = dir / "their.log";
+        for (const auto& path : {log, log + ".0"}) {
+            ASSERT_TRUE(WriteFile(path, ""));
+            ASSERT_EQ(chown(path.c_str(), kOther, kOther), 0);
+        }
+        ASSERT_TRUE(MakeLink(log, kLink, kOther));
+        SetEnv("SUDO_UID", c.sudo_uid);
+        setenv("SUDO_GID", "1000", 1);
+        kslogInit();
+        kslogCleanup();
+        for (const auto& path : {log, log + ".0"}) {
+            EXPECT_EQ(OwnerOf(path), c.owner) << path;
+            EXPECT_EQ(GroupOf(path), c.group) << path;
+        }
+        ASSERT_EQ(unlink(kLink.c_str()), 0);
+    }
+}
+
+// What stands at the log or roll name may not be ours: a link to another
+// file, or a second name of one. Nothing is written to it or given away.
+TEST(KslogOwner, NothingWrittenOrGivenAwayThroughLinks) {
+    enum Kind { kSymlink, kHardLink };
+    for (const Kind kind : {kSymlink, kHardLink}) {
+        SCOPED_TRACE(kind == kSymlink ? "symbolic link" : "hard link");
+        TempDir dir;
+        const std::string victim = dir / "victim", victim_roll = dir / "victim.0";
+        ASSERT_TRUE(WriteFile(victim, "precious\n"));
+        ASSERT_TRUE(WriteFile(victim_roll, "precious too\n"));
+        const auto plant = kind == kSymlink ? symlink : link;
+        ASSERT_EQ(plant(victim.c_str(), DefaultLog().c_str()), 0);
+        ASSERT_EQ(plant(victim_roll.c_str(), (DefaultLog() + ".0").c_str()), 0);
+        setenv("SUDO_UID", "1234", 1);
+        setenv("SUDO_GID", "1234", 1);
+
+        kslogInit();
+        kslogWrite_private(KSLOG_FATAL, KSLOG_GENERAL, "must not land");
+        kslogCleanup();
+
+        EXPECT_EQ(ReadFile(victim), "precious\n");
+        EXPECT_EQ(ReadFile(victim_roll), "precious too\n");
+        EXPECT_EQ(OwnerOf(victim), 0u);
+        EXPECT_EQ(OwnerOf(victim_roll), 0u);
+        RemoveAll(DefaultLog());
+        RemoveAll(DefaultLog() + ".0");
+    }
+}
+
+// ---------------------------------------------------------------- rotation
+
+TEST(KslogRotation, RolledOnlyAboveTenMebibytes) {
+    for (const off_t size : {kRollSize - 1, kRollSize, kRollSize + 1}) {
+        SCOPED_TRACE(size);
+        const std::string old = Filler(static_cast<size_t>(size));
+        ASSERT_TRUE(WriteFile(DefaultLog(), old));
+        ASSERT_TRUE(WriteFile(DefaultLog() + ".0", "older generation\n"));
+        kslogInit();
+        kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "next");
+        const std::string log = ReadFile(DefaultLog()).value_or("");
+        if (size > kRollSize) {
+            EXPECT_TRUE(ReadFile(DefaultLog() + ".0") == old);
+            EXPECT_THAT(Messages(DefaultLog()), ElementsAre("next"));
+        } else {
+            EXPECT_EQ(ReadFile(DefaultLog() + ".0"), "older generation\n");
+            EXPECT_TRUE(log.compare(0, old.size(), old) == 0);
+            EXPECT_EQ(Lines(log.substr(old.size())).size(), 1u);
+        }
+        kslogCleanup();
+    }
+}
+
+TEST(KslogRotation, RotateNow_MovesTheFileAndRecreatesIt) {
+    const struct {
+        const char* sudo_ids;
+        bool recreated;
+        uid_t owner;
+    } cases[] = {{nullptr, true, 0}, {"1234", true, 1234}, {"0", false, 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.sudo_ids ? c.sudo_ids : "(unset)");
+        SetEnv("SUDO_UID", c.sudo_ids);
+        SetEnv("SUDO_GID", c.sudo_ids);
+        kslogInit();
+        kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "before");
+        kslogRotate();
+        EXPECT_THAT(Messages(DefaultLog() + ".0"), ElementsAre("before"));
+        EXPECT_EQ(OwnerOf(DefaultLog() + ".0"), c.owner);
+        EXPECT_EQ(Exists(DefaultLog()), c.recreated);
+        if (c.recreated) {
+            EXPECT_EQ(ReadFile(DefaultLog()), "");
+            EXPECT_EQ(OwnerOf(DefaultLog()), c.owner);
+        }
+        kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "after");
+        EXPECT_THAT(Messages(DefaultLog()), ElementsAre("after"));
+        kslogCleanup();
+        RemoveAll(DefaultLog());
+    }
+}
+
+TEST(KslogRotation, RotateNow_MissingLogKeepsTheRoll) {
+    kslogInit();
+    ASSERT_TRUE(WriteFile(DefaultLog() + ".0", "older generation\n"));
+    RemoveAll(DefaultLog());
+    kslogRotate();
+    EXPECT_EQ(ReadFile(DefaultLog() + ".0"), "older generation\n");
+}
+
+TEST(KslogRotation, RolledLogRecreatedForTheSudoUser) {
+    setenv("SUDO_UID", "1234", 1);
+    setenv("SUDO_GID", "2345", 1);
+    ASSERT_TRUE(WriteFile(DefaultLog(), Filler(kRollSize + 1)));
+    kslogInit();
+    kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "fresh");
+    for (const auto& path : {DefaultLog(), DefaultLog() + ".0"}) {
+        EXPECT_EQ(OwnerOf(path), 1234u) << path;
+        EXPECT_EQ(GroupOf(path), 2345u) << path;
+    }
+    EXPECT_THAT(Messages(DefaultLog()), ElementsAre("fresh"));
+}
+
+// A writer that opened the file and waits for its lock while another
+// process rolls it must write to the new file, not to the roll file.
+TEST(KslogRotation, WaitingWriter_WritesToTheNewFile) {
+    kslogInit();
+    kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "first");
+    kestrun::unique_fd held(open(DefaultLog().c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(held.ok());
+    ASSERT_EQ(flock(held.get(), LOCK_EX), 0);
+
+    const pid_t writer = fork();
+    ASSERT_GE(writer, 0);
+    if (writer == 0) {
+        held.reset();  // the lock stays with the parent's descriptor
+        kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "late");
+        _exit(0);
+    }
+    // The writer is queued on the lock of the file it opened.
+    const std::string queued = "-> FLOCK  ADVISORY  WRITE " + std::to_string(writer) + " ";
+    EXPECT_TRUE(WaitFor([&] { return ReadFile("/proc/locks").value_or("").find(queued) != std::string::npos; }));
+
+    // Roll it as another process would, then let the writer go.
+    ASSERT_EQ(rename(DefaultLog().c_str(), (DefaultLog() + ".0").c_str()), 0);
+    ASSERT_TRUE(WriteFile(DefaultLog(), ""));
+    held.reset();
+    EXPECT_EQ(Join(writer), 0);
+
+    EXPECT_THAT(Messages(DefaultLog() + ".0"), ElementsAre("first"));
+    EXPECT_THAT(Messages(DefaultLog()), ElementsAre("late"));
+}
+
+// A write cut short (disk full, file size limit) is taken back whole.
+TEST(KslogRotation, ShortWrite_CutBackToWholeEntries) {
+    kslogInit();
+    kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "whole");
+    const std::string before = ReadFile(DefaultLog()).value_or("");
+
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const rlim_t limit = before.size() + 100;
+        const struct rlimit fsize = {limit, limit};
+        if (setrlimit(RLIMIT_FSIZE, &fsize) != 0) _exit(2);
+        signal(SIGXFSZ, SIG_IGN);  // the write comes back short instead
+        kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "%s", std::string(1000, 'x').c_str());
+        kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "fits");
+        _exit(0);
+    }
+    ASSERT_EQ(Join(child), 0);
+    EXPECT_THAT(Messages(DefaultLog()), ElementsAre("whole", "fits"));
+}
+
+}  // namespace
