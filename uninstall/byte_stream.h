@@ -44,7 +44,7 @@ class ByteStream {
     }
 
     int fd_;
-    unsigned char buf_[4096];
+    unsigned char buf_[4096]{};  // zeroed once, so no path can read an unset byte
     size_t pos_ = 0;
     size_t len_ = 0;
     bool done_ = false;
