@@ -131,39 +131,36 @@ TEST_F(KsMonitor, StartupFailuresExitWithTheirStatusAndMessage) {
     const std::string alive = std::to_string(getpid()) + "\n";
     struct Case {
         const char* name;
-        std::optional<std::string> client_pid_file;
-        std::optional<std::string> ifname;  // nullopt: IFNAME unset
-        std::string pppd_pid_path;          // written with a live pid when not empty
+        std::optional<std::string> client_pid_file;  // "/etc/ppp/kestrun.pid"
+        std::optional<std::string> ifname;           // nullopt: IFNAME unset
+        std::optional<std::string> pppd_pid_file;    // "/var/run/ppp0.pid"
         int status;
         std::string message;
     };
     const std::vector<Case> cases = {
-        {"no pid files at all", std::nullopt, "ppp0", "", 1, kNoClient},
-        {"client judged first", std::nullopt, std::nullopt, "", 1, kNoClient},
-        {"client pid file without a number", "kestrun\n", "ppp0", "/var/run/ppp0.pid", 1, kNoClient},
-        {"negative client pid", "-5\n", "ppp0", "/var/run/ppp0.pid", 1, kNoClient},
-        {"client pid beyond the pid range", "2147483648\n", "ppp0", "/var/run/ppp0.pid", 1, kNoClient},
-        {"client pid overflowing", "99999999999999999999\n", "ppp0", "/var/run/ppp0.pid", 1, kNoClient},
-        {"IFNAME unset", alive, std::nullopt, "/var/run/ppp0.pid", 2, kNoPppd},
-        {"no pppd pid file", alive, "ppp0", "", 2, kNoPppd},
-        {"pppd pid file holding 0", alive, "ppp0", "", 2, kNoPppd},
+        {"no pid files at all", std::nullopt, "ppp0", std::nullopt, 1, kNoClient},
+        {"client judged first", std::nullopt, std::nullopt, std::nullopt, 1, kNoClient},
+        {"client pid file without a number", "kestrun\n", "ppp0", alive, 1, kNoClient},
+        {"negative client pid", "-5\n", "ppp0", alive, 1, kNoClient},
+        {"client pid beyond the pid range", "2147483648\n", "ppp0", alive, 1, kNoClient},
+        {"client pid overflowing", "99999999999999999999\n", "ppp0", alive, 1, kNoClient},
+        {"IFNAME unset", alive, std::nullopt, alive, 2, kNoPppd},
+        {"no pppd pid file", alive, "ppp0", std::nullopt, 2, kNoPppd},
+        {"pppd pid file holding 0", alive, "ppp0", "0\n", 2, kNoPppd},
         // Would name the client's own pid file, which holds a live pid.
-        {"IFNAME with a slash", alive, "../../etc/ppp/kestrun", "", 2, kNoPppd},
+        {"IFNAME with a slash", alive, "../../etc/ppp/kestrun", alive, 2, kNoPppd},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         RemoveAll("/etc/ppp/kestrun.pid");
         RemoveAll("/var/run/ppp0.pid");
         RemoveAll(LogFilePath());
-        mkdir("/etc/ppp", 0755);
+        (void)mkdir("/etc/ppp", 0755);  // may exist already
         if (c.client_pid_file) {
             ASSERT_TRUE(WriteFile("/etc/ppp/kestrun.pid", *c.client_pid_file));
         }
-        if (!c.pppd_pid_path.empty()) {
-            ASSERT_TRUE(WriteFile(c.pppd_pid_path, alive));
-        }
-        if (std::string(c.name) == "pppd pid file holding 0") {
-            ASSERT_TRUE(WriteFile("/var/run/ppp0.pid", "0\n"));
+        if (c.pppd_pid_file) {
+            ASSERT_TRUE(WriteFile("/var/run/ppp0.pid", *c.pppd_pid_file));
         }
         const auto result = Launch({c.ifname ? "IFNAME=" + *c.ifname : "IFNAME",
                                     "KSLOGPRIORITY=info"});
