@@ -22,8 +22,8 @@ extern "C" {
 const char* const kslogPriorityStrings[KSLOG_PRIORITY_COUNT] = {
     "KSLOG_TRACE", "KSLOG_DEBUG", "KSLOG_INFO", "KSLOG_NOTICE",
     "KSLOG_WARN",  "KSLOG_ERROR", "KSLOG_FATAL"};
-const char* const kslogPriorityNames[KSLOG_PRIORITY_COUNT] = {
-    "trace", "debug", "info", "notice", "warn", "error", "fatal"};
+const char* const kslogPriorityNames[KSLOG_PRIORITY_COUNT] = {"trace", "debug", "info", "notice",
+                                                              "warn",  "error", "fatal"};
 const char* const kslogCategoryStrings[KSLOG_CATEGORY_COUNT] = {
     "KSLOG_GENERAL", "KSLOG_CONNECT", "KSLOG_AUTH", "KSLOG_TRAFFIC", "KSLOG_ROUTING", "KSLOG_DNS",
     "KSLOG_HTTPS",   "KSLOG_JNI",     "KSLOG_GUI",  "KSLOG_CONFIG",  "KSLOG_EPC"};
@@ -31,8 +31,8 @@ const char* const kslogCategoryNames[KSLOG_CATEGORY_COUNT] = {
     "general", "connect", "auth", "traffic", "routing", "dns",
     "https",   "jni",     "gui",  "config",  "epc"};
 const char* const kslogCategoryTitles[KSLOG_CATEGORY_COUNT] = {
-    "General", "Connection", "Authentication", "Traffic", "Routing",         "DNS",
-    "HTTPS",   "JNI",        "GUI",            "Configuration", "Endpoint Control"};
+    "General", "Connection", "Authentication", "Traffic",         "Routing", "DNS", "HTTPS",
+    "JNI",     "GUI",        "Configuration",  "Endpoint Control"};
 }
 
 namespace {
@@ -50,17 +50,19 @@ uid_t kslogFileOwner = kNoUid;
 
 // Restores errno when the public call returns.
 class KeepErrno {
-public:
+  public:
     KeepErrno() : saved_(errno) {}
     ~KeepErrno() { errno = saved_; }
     KeepErrno(const KeepErrno&) = delete;
     KeepErrno& operator=(const KeepErrno&) = delete;
 
-private:
+  private:
     int saved_;
 };
 
-Files files() { return Files{kslogFile, kslogRoll, kslogFileOwner}; }
+Files files() {
+    return Files{kslogFile, kslogRoll, kslogFileOwner};
+}
 
 void forget_names() {
     std::free(kslogFile);
@@ -120,7 +122,7 @@ extern "C" void kslogInit(void) {
         const std::string log = default_log_file();
         set_names(log, kNoUid);
         ignore_result(symlink(log.c_str(), kSharedLink));  // taken: leave it, log anyway
-        (void)std::atexit(kslogCleanup);          // without it the link merely stays
+        (void)std::atexit(kslogCleanup);                   // without it the link merely stays
     }
 
     if (kslogFile != nullptr) kslogFixLogFileOwner(files());
@@ -128,8 +130,9 @@ extern "C" void kslogInit(void) {
     if (kslogPriorityLevels[KSLOG_GENERAL] <= KSLOG_DEBUG) {
         std::printf("kslog initialized (kslogFile = %s; kslogRoll = %s)\n",
                     kslogFile ? kslogFile : "(null)", kslogRoll ? kslogRoll : "(null)");
-        std::fflush(stdout);
-        kslogWrite_private(KSLOG_DEBUG, KSLOG_GENERAL, "kslog initialized (kslogFile = %s; kslogRoll = %s)",
+        (void)std::fflush(stdout);
+        kslogWrite_private(KSLOG_DEBUG, KSLOG_GENERAL,
+                           "kslog initialized (kslogFile = %s; kslogRoll = %s)",
                            kslogFile ? kslogFile : "(null)", kslogRoll ? kslogRoll : "(null)");
     }
 }
@@ -138,8 +141,8 @@ extern "C" void kslogCleanup(void) {
     const KeepErrno keep;
     // Logged while the file is still known.
     kslogSetAllPriorityLevels(KSLOG_INFO);
-    // Only this process's own link goes: a file, or a link to another file,
-    // standing at the name belongs to someone else.
+    // Only the link this process made goes: a file, a link to another file
+    // or another user's link standing at the name belongs to someone else.
     const bool own_link = kslogFile != nullptr && own_shared_link_to(kslogFile);
     forget_names();
     if (own_link) (void)unlink(kSharedLink);  // already gone is just as good

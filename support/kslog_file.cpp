@@ -29,13 +29,11 @@ constexpr int kFileFlags = O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
 constexpr int kMaxReopens = 8;
 
 // Nothing is created at the names of another user's file.
-bool may_create(const Files& files) { return files.owner == kNoUid; }
-
-// The log file opened for appending; created when missing and allowed.
-unique_fd open_log(const Files& files, bool create) {
-    const int flags = O_WRONLY | O_APPEND | kFileFlags | (create ? O_CREAT : 0);
-    return unique_fd(open(files.log, flags, 0644));
+bool may_create(const Files& files) {
+    return files.owner == kNoUid;
 }
+
+unique_fd open_log(const Files& files, bool create) { return kslogTouch(files.log, create); }
 
 bool lock(int fd) {
     while (flock(fd, LOCK_EX) != 0)
@@ -64,7 +62,8 @@ std::optional<OpenLog> open_locked(const Files& files, bool create) {
         OpenLog log{open_log(files, create), 0, false};
         if (!log.fd.ok()) return std::nullopt;
         log.locked = lock(log.fd.get());  // without the lock the entry goes unlocked
-        struct stat opened {}, named {};
+        struct stat opened {
+        }, named{};
         if (fstat(log.fd.get(), &opened) != 0) return std::nullopt;
         if (lstat(files.log, &named) != 0 || !same_file(opened, named)) continue;
         if (!usable(files, opened)) return std::nullopt;
@@ -93,6 +92,12 @@ void give(const Files& files, const unique_fd& fd, uid_t uid, gid_t gid) {
 }
 
 }  // namespace
+
+unique_fd kslogTouch(const char* path, bool create) {
+    if (path == nullptr || path[0] == '\0') return unique_fd();
+    const int flags = O_WRONLY | O_APPEND | kFileFlags | (create ? O_CREAT : 0);
+    return unique_fd(open(path, flags, 0644));
+}
 
 std::optional<OpenLog> open_for_entry(const Files& files) {
     auto log = open_locked(files, may_create(files));
@@ -146,7 +151,7 @@ void kslogFixLogFileOwner(const Files& files) {
     // Touching the log file makes sure it exists to be handed over; the
     // descriptor is the file the owner goes to, never a name that could
     // have become a link in between.
-    const unique_fd log = open_log(files, may_create(files));
+    const unique_fd log = kslogTouch(files.log, may_create(files));
     give(files, log, uid, gid);
     const unique_fd roll(open(files.roll, O_RDONLY | kFileFlags));
     give(files, roll, uid, gid);

@@ -52,7 +52,8 @@ int format_prefix(char* out, size_t cap, const struct tm& local, unsigned long m
 // One entry, assembled in memory so that it reaches the file with a single
 // write: prefix, message, and a line end unless the message ends with one.
 class Entry {
-public:
+  public:
+    // cppcheck-suppress uninitMemberVar ; build() writes inline_ before data() can read it
     Entry() = default;
     ~Entry();
     Entry(const Entry&) = delete;
@@ -64,7 +65,7 @@ public:
     const char* data() const { return heap_ ? heap_ : inline_; }
     size_t size() const { return size_; }
 
-private:
+  private:
     char inline_[2048];
     char* heap_ = nullptr;
     size_t size_ = 0;
@@ -90,6 +91,11 @@ void append(OpenLog& log, const char* data, size_t len);
 // Moves the log file to the roll file under the lock, then fixes owners.
 void rotate_now(const Files& files);
 
+// Opens a file for appending, creating it when missing if create is set,
+// and returns the descriptor (so that an owner can go to that very file);
+// nothing for an absent or empty name. Never follows a link at the name.
+unique_fd kslogTouch(const char* path, bool create);
+
 // Gives the log and roll files to the user and group in SUDO_UID/SUDO_GID
 // (creating the log file first), unless both are 0.
 void kslogFixLogFileOwner(const Files& files);
@@ -101,8 +107,8 @@ uid_t sudo_id(const char* variable);
 // ---- kslog_link.cpp
 
 struct LinkTarget {
-    std::string path;     // absolute name of the log file
-    uid_t owner = kNoUid; // see Files::owner
+    std::string path;      // absolute name of the log file
+    uid_t owner = kNoUid;  // see Files::owner
 };
 
 // Follows the shared link to the log file. Nothing when the name is not a
