@@ -34,7 +34,9 @@ std::optional<std::string_view> read_head(const char* path, char (&buf)[kReadLim
     return std::string_view(buf, got);
 }
 
-bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool is_space(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
 std::string_view skip_space(std::string_view text) {
     while (!text.empty() && is_space(text.front())) text.remove_prefix(1);

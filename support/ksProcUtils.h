@@ -12,11 +12,11 @@ extern "C" {
 /* The leading unsigned decimal number of the file (white space skipped), or
  * 0 when the file cannot be opened or holds no usable pid. A sign or a value
  * above 2147483647 also reads as 0, so it can never reach a signal call. */
-unsigned int get_pid_from_file(const char *path);
+unsigned int get_pid_from_file(const char* path);
 
 /* The leading signed decimal number of the file, or 0 when there is none or
  * it does not fit an int. */
-int get_int_from_file(const char *path);
+int get_int_from_file(const char* path);
 
 /* The client's pid, from "/etc/ppp/kestrun.pid". */
 unsigned int sslvpn_get_kestrun_pid(void);

@@ -43,12 +43,12 @@ typedef enum KslogCategory {
 #define KSLOG_CATEGORY_COUNT 11
 
 /* Names indexed by KslogPriority: "KSLOG_TRACE"... and "trace"... */
-extern const char *const kslogPriorityStrings[KSLOG_PRIORITY_COUNT];
-extern const char *const kslogPriorityNames[KSLOG_PRIORITY_COUNT];
+extern const char* const kslogPriorityStrings[KSLOG_PRIORITY_COUNT];
+extern const char* const kslogPriorityNames[KSLOG_PRIORITY_COUNT];
 /* Names indexed by KslogCategory: "KSLOG_GENERAL"..., "general"..., "General"... */
-extern const char *const kslogCategoryStrings[KSLOG_CATEGORY_COUNT];
-extern const char *const kslogCategoryNames[KSLOG_CATEGORY_COUNT];
-extern const char *const kslogCategoryTitles[KSLOG_CATEGORY_COUNT];
+extern const char* const kslogCategoryStrings[KSLOG_CATEGORY_COUNT];
+extern const char* const kslogCategoryNames[KSLOG_CATEGORY_COUNT];
+extern const char* const kslogCategoryTitles[KSLOG_CATEGORY_COUNT];
 
 /* Sets every level to info (or KSLOGPRIORITY), finds or creates the log
  * file and the shared link. Call once, first. */
@@ -61,7 +61,7 @@ void kslogCleanup(void);
 
 /* Appends one entry. Call through KSLOG_IF_ENABLED so that disabled entries
  * are never formatted. Never fails visibly: a lost entry is dropped. */
-void kslogWrite_private(int priority, int category, const char *format, ...)
+void kslogWrite_private(int priority, int category, const char* format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 3, 4)))
 #endif
@@ -75,28 +75,27 @@ int kslogGetPriority(int category);
 void kslogSetPriority(int category, int priority);
 
 /* The same by constant names ("KSLOG_DNS", "KSLOG_WARN"), matched exactly. */
-void kslogSetPriorityStr(const char *category, const char *priority);
+void kslogSetPriorityStr(const char* category, const char* priority);
 
 /* Index of a short name ("dns", "warn"), matched exactly; -1 when absent or
  * unknown (a null name included). */
-int kslogCategoryWithName(const char *name);
-int kslogPriorityWithName(const char *name);
+int kslogCategoryWithName(const char* name);
+int kslogPriorityWithName(const char* name);
 
 /* Moves the log file to the roll file now. */
 void kslogRotate(void);
 
 /* The log-if-enabled rule: the level is checked before anything is
  * formatted, so a disabled entry costs one comparison. */
-#define KSLOG_IF_ENABLED(priority, category, ...)                              \
-    do {                                                                       \
-        if (kslogGetPriority(category) <= (int)(priority))                     \
-            kslogWrite_private((priority), (category), __VA_ARGS__);           \
+#define KSLOG_IF_ENABLED(priority, category, ...)                    \
+    do {                                                             \
+        if (kslogGetPriority(category) <= (int)(priority))           \
+            kslogWrite_private((priority), (category), __VA_ARGS__); \
     } while (0)
 
 /* Debug entries start with the calling function's name and a colon. */
-#define KSLOG_DEBUG_FN(category, format, ...)                                  \
-    KSLOG_IF_ENABLED(KSLOG_DEBUG, (category), "%s:" format, __func__,          \
-                     ##__VA_ARGS__)
+#define KSLOG_DEBUG_FN(category, format, ...) \
+    KSLOG_IF_ENABLED(KSLOG_DEBUG, (category), "%s:" format, __func__, ##__VA_ARGS__)
 
 #ifdef __cplusplus
 }

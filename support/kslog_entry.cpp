@@ -14,7 +14,9 @@ int format_prefix(char* out, size_t cap, const struct tm& local, unsigned long m
                          local.tm_min, local.tm_sec, millis, category, priority, pid);
 }
 
-Entry::~Entry() { std::free(heap_); }
+Entry::~Entry() {
+    std::free(heap_);
+}
 
 void Entry::build(const char* prefix, size_t prefix_len, const char* format, va_list args) {
     // The prefix is far shorter than the inline buffer; the reserve keeps
@@ -34,7 +36,8 @@ void Entry::build(const char* prefix, size_t prefix_len, const char* format, va_
         message = static_cast<size_t>(wanted);
     } else if (char* big = static_cast<char*>(std::malloc(prefix_len + wanted + 2))) {
         std::memcpy(big, prefix, prefix_len);
-        const int got = std::vsnprintf(big + prefix_len, static_cast<size_t>(wanted) + 1, format, again);
+        const int got =
+            std::vsnprintf(big + prefix_len, static_cast<size_t>(wanted) + 1, format, again);
         heap_ = big;
         text = big;
         message = got < 0 ? 0 : static_cast<size_t>(got);

@@ -11,7 +11,7 @@
 namespace kestrun {
 
 class unique_fd {
-public:
+  public:
     unique_fd() = default;
     explicit unique_fd(int fd) : fd_(fd) {}
     unique_fd(unique_fd&& other) noexcept : fd_(other.release()) {}
@@ -37,7 +37,7 @@ public:
         fd_ = fd;
     }
 
-private:
+  private:
     int fd_ = -1;
 };
 
