@@ -1,5 +1,7 @@
 // The pid and value file readers. Sandboxed: the files live under /tmp and
 // the client pid file under /etc/ppp.
+#include "ksProcUtils.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -11,7 +13,6 @@
 #include <optional>
 #include <string>
 
-#include "ksProcUtils.h"
 #include "testkit.h"
 
 using namespace kstest;

@@ -60,10 +60,17 @@ TEST(KslogProcess, ExitRemovesOnlyTheLinkItMade) {
         TempDir dir;
         const std::string shared = dir / "shared.log";
         switch (c.start) {
-        case kNoLink: break;
-        case kLinkFound: ASSERT_TRUE(MakeLink(shared, kLink)); break;
-        case kRegularFile: ASSERT_TRUE(WriteFile(kLink, "someone's\n")); break;
-        case kOtherUsersLink: ASSERT_TRUE(MakeLink(shared, kLink, 65534)); break;
+            case kNoLink:
+                break;
+            case kLinkFound:
+                ASSERT_TRUE(MakeLink(shared, kLink));
+                break;
+            case kRegularFile:
+                ASSERT_TRUE(WriteFile(kLink, "someone's\n"));
+                break;
+            case kOtherUsersLink:
+                ASSERT_TRUE(MakeLink(shared, kLink, 65534));
+                break;
         }
         const struct stat before = Lstat(kLink);
         const auto run = RunWriter({"-t", "hello"});
@@ -85,8 +92,8 @@ TEST(KslogProcess, ExitRemovesOnlyTheLinkItMade) {
 TEST(KslogProcess, InitAtDebug_PrintsAndLogsTheNames) {
     const auto run = RunWriter({"-n", "0"}, {"KSLOGPRIORITY=DEBUG"});
     ASSERT_EQ(run.exit_code(), 0) << run.err;
-    const std::string text = "kslog initialized (kslogFile = " + DefaultLog() +
-                             "; kslogRoll = " + DefaultLog() + ".0)";
+    const std::string text =
+        "kslog initialized (kslogFile = " + DefaultLog() + "; kslogRoll = " + DefaultLog() + ".0)";
     EXPECT_EQ(run.out, text + "\n");
     // The level changes before the file was known went nowhere; the reset
     // at exit is logged.
@@ -116,7 +123,7 @@ TEST(KslogProcess, FifoAtTheLogName_NeitherHangsNorIsWritten) {
             EXPECT_LE(read(end.get(), &byte, 1), 0);
         }
         EXPECT_TRUE(S_ISFIFO(Lstat(DefaultLog()).st_mode));  // not rolled away
-        EXPECT_EQ(Lstat(DefaultLog()).st_uid, 0u);             // not given away
+        EXPECT_EQ(Lstat(DefaultLog()).st_uid, 0u);           // not given away
         EXPECT_FALSE(Exists(DefaultLog() + ".0"));
     }
 }
@@ -134,7 +141,8 @@ TEST(KslogProcess, ConcurrentWriters_EveryEntryWholeAndOnce) {
     auto seen = Tally({DefaultLog()});
     for (int w = 0; w < kWriters; ++w)
         for (int i = 0; i < kEntries; ++i) {
-            const std::string message = "w" + std::to_string(w) + " " + std::to_string(i) + " " + pad;
+            const std::string message =
+                "w" + std::to_string(w) + " " + std::to_string(i) + " " + pad;
             EXPECT_EQ(seen[message], 1) << message.substr(0, 20);
             seen.erase(message);
         }

@@ -1,6 +1,8 @@
 // The log facility inside one process: entry text, levels, the shared link,
 // owners and rotation. Each case runs alone in a fresh sandbox process, so
 // the facility's process-wide state starts untouched every time.
+#include "kslog.h"
+
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -18,7 +20,6 @@
 #include <string>
 #include <vector>
 
-#include "kslog.h"
 #include "kslog_internal.h"
 #include "kslog_testing.h"
 #include "testkit.h"
@@ -29,8 +30,12 @@ using ::testing::ElementsAre;
 
 namespace {
 
-uid_t OwnerOf(const std::string& path) { return Lstat(path).st_uid; }
-gid_t GroupOf(const std::string& path) { return Lstat(path).st_gid; }
+uid_t OwnerOf(const std::string& path) {
+    return Lstat(path).st_uid;
+}
+gid_t GroupOf(const std::string& path) {
+    return Lstat(path).st_gid;
+}
 
 void SetEnv(const char* name, const char* value) {
     if (value)
@@ -58,8 +63,10 @@ TEST(KslogEntry, Prefix_MatchesFixedExamples) {
         const char* expected;
     };
     const Case cases[] = {
-        {3, 7, 2026, 14, 5, 9, 42, "dns", "warn", 12345, "03/07/2026 14:05:09.042 [dns     warn    12345] "},
-        {12, 31, 2025, 23, 59, 59, 999, "general", "notice", 7, "12/31/2025 23:59:59.999 [general notice      7] "},
+        {3, 7, 2026, 14, 5, 9, 42, "dns", "warn", 12345,
+         "03/07/2026 14:05:09.042 [dns     warn    12345] "},
+        {12, 31, 2025, 23, 59, 59, 999, "general", "notice", 7,
+         "12/31/2025 23:59:59.999 [general notice      7] "},
         // A long pid widens its field; long names are cut to the columns.
         {1, 1, 2030, 0, 0, 0, 0, "configuration", "noticeable", 4194304,
          "01/01/2030 00:00:00.000 [configu notice 4194304] "},
@@ -73,8 +80,8 @@ TEST(KslogEntry, Prefix_MatchesFixedExamples) {
         local.tm_min = c.min;
         local.tm_sec = c.sec;
         char out[128];
-        const int len = kestrun::kslog::format_prefix(out, sizeof out, local, c.millis,
-                                                      c.category, c.priority, c.pid);
+        const int len = kestrun::kslog::format_prefix(out, sizeof out, local, c.millis, c.category,
+                                                      c.priority, c.pid);
         EXPECT_EQ(std::string(out), c.expected);
         EXPECT_EQ(len, static_cast<int>(std::string(c.expected).size()));
     }
@@ -113,11 +120,7 @@ TEST(KslogEntry, LineEnd_AddedOnlyWhenMissing) {
         const char* message;
         const char* expected;
     } cases[] = {
-        {"abc\n", "abc\n"},
-        {"a\nb", "a\nb\n"},
-        {"", "\n"},
-        {"\n", "\n"},
-        {"a\n\n", "a\n\n"},
+        {"abc\n", "abc\n"}, {"a\nb", "a\nb\n"}, {"", "\n"}, {"\n", "\n"}, {"a\n\n", "a\n\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.message);
@@ -188,8 +191,8 @@ TEST(KslogLevels, KslogPriority_SetsEveryLevelIgnoringCase) {
         const char* value;
         int level;
     } cases[] = {
-        {nullptr, KSLOG_INFO}, {"Debug", KSLOG_DEBUG}, {"verbose", KSLOG_INFO},
-        {"FATAL", KSLOG_FATAL}, {"trace", KSLOG_TRACE}, {"", KSLOG_INFO},
+        {nullptr, KSLOG_INFO},  {"Debug", KSLOG_DEBUG},   {"verbose", KSLOG_INFO},
+        {"FATAL", KSLOG_FATAL}, {"trace", KSLOG_TRACE},   {"", KSLOG_INFO},
         {"warn ", KSLOG_INFO},  {"nOtIcE", KSLOG_NOTICE},
     };
     for (const auto& c : cases) {
@@ -221,7 +224,8 @@ TEST(KslogLevels, SetPriority_OutOfRangeIgnored) {
     kslogInit();
     const struct {
         int category, priority;
-    } cases[] = {{-1, KSLOG_WARN}, {11, KSLOG_WARN}, {KSLOG_DNS, -1}, {KSLOG_DNS, 7}, {INT_MIN, INT_MAX}};
+    } cases[] = {
+        {-1, KSLOG_WARN}, {11, KSLOG_WARN}, {KSLOG_DNS, -1}, {KSLOG_DNS, 7}, {INT_MIN, INT_MAX}};
     for (const auto& c : cases) kslogSetPriority(c.category, c.priority);
     for (int category = 0; category < KSLOG_CATEGORY_COUNT; ++category)
         EXPECT_EQ(kslogGetPriority(category), KSLOG_INFO);
@@ -231,7 +235,8 @@ TEST(KslogLevels, SetPriority_OutOfRangeIgnored) {
 TEST(KslogLevels, GetPriority_OutOfRangeAnswersForGeneral) {
     kslogInit();
     kslogSetPriority(KSLOG_GENERAL, KSLOG_ERROR);
-    for (int category : {-1, 11, 42, INT_MIN, INT_MAX}) EXPECT_EQ(kslogGetPriority(category), KSLOG_ERROR);
+    for (int category : {-1, 11, 42, INT_MIN, INT_MAX})
+        EXPECT_EQ(kslogGetPriority(category), KSLOG_ERROR);
     EXPECT_EQ(kslogGetPriority(KSLOG_DNS), KSLOG_INFO);
 }
 
@@ -240,9 +245,9 @@ TEST(KslogLevels, NameLookups_ExactMatchOnly) {
         const char* name;
         int category, priority;
     } cases[] = {
-        {"dns", 5, -1},    {"DNS", -1, -1},   {"general", 0, -1}, {"epc", 10, -1},
-        {"warn", -1, 4},   {"Warn", -1, -1},  {"fatal", -1, 6},   {"trace", -1, 0},
-        {"", -1, -1},      {nullptr, -1, -1}, {"dns ", -1, -1},   {"KSLOG_DNS", -1, -1},
+        {"dns", 5, -1},  {"DNS", -1, -1},   {"general", 0, -1}, {"epc", 10, -1},
+        {"warn", -1, 4}, {"Warn", -1, -1},  {"fatal", -1, 6},   {"trace", -1, 0},
+        {"", -1, -1},    {nullptr, -1, -1}, {"dns ", -1, -1},   {"KSLOG_DNS", -1, -1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name ? c.name : "(null)");
@@ -263,7 +268,8 @@ TEST(KslogLevels, SetPriorityStr_ExactConstantNamesOnly) {
     };
     kslogInit();
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.category ? c.category : "(null)") + " " + (c.priority ? c.priority : "(null)"));
+        SCOPED_TRACE(std::string(c.category ? c.category : "(null)") + " " +
+                     (c.priority ? c.priority : "(null)"));
         kslogSetPriority(KSLOG_DNS, KSLOG_INFO);
         kslogSetPriorityStr(c.category, c.priority);
         EXPECT_EQ(kslogGetPriority(KSLOG_DNS), c.dns_level);
@@ -282,14 +288,17 @@ TEST(KslogLevels, DisabledEntry_ArgumentsNotEvaluated) {
     EXPECT_EQ(evaluated, 1);
 }
 
-void NamedCaller() { KSLOG_DEBUG_FN(KSLOG_GENERAL, "Testing processes:  ks=%d, pppd=%d", 1, 2); }
+void NamedCaller() {
+    KSLOG_DEBUG_FN(KSLOG_GENERAL, "Testing processes:  ks=%d, pppd=%d", 1, 2);
+}
 
 TEST(KslogLevels, DebugFn_StartsWithTheCallersName) {
     kslogInit();
     kslogSetPriority(KSLOG_GENERAL, KSLOG_DEBUG);
     NamedCaller();
-    EXPECT_THAT(Messages(DefaultLog()), ElementsAre("Changed general log priority to debug",
-                                                    "NamedCaller:Testing processes:  ks=1, pppd=2"));
+    EXPECT_THAT(Messages(DefaultLog()),
+                ElementsAre("Changed general log priority to debug",
+                            "NamedCaller:Testing processes:  ks=1, pppd=2"));
 }
 
 TEST(KslogLevels, Cleanup_LogsTheResetThenDropsEntries) {
@@ -301,7 +310,8 @@ TEST(KslogLevels, Cleanup_LogsTheResetThenDropsEntries) {
     kslogWrite_private(KSLOG_FATAL, KSLOG_GENERAL, "after cleanup");
     std::vector<std::string> expected;
     for (int category = 0; category < KSLOG_EPC; ++category)
-        expected.push_back(std::string("Changed ") + kslogCategoryNames[category] + " log priority to info");
+        expected.push_back(std::string("Changed ") + kslogCategoryNames[category] +
+                           " log priority to info");
     EXPECT_EQ(Messages(DefaultLog()), expected);
     for (int category = 0; category < KSLOG_CATEGORY_COUNT; ++category)
         EXPECT_EQ(kslogGetPriority(category), KSLOG_INFO);
@@ -471,7 +481,16 @@ TEST(KslogLink, TargetOf1024BytesRefused) {
 // Another user's link (uid 65534 here) leads only to that user's own file.
 TEST(KslogLink, OtherUsersLink_FollowedOnlyToThatUsersFile) {
     constexpr uid_t kOther = 65534;
-    enum Target { kTheirFile, kMissing, kRootsFile, kTwoLinks, kFifo, kDirectory, kStrangersChain, kRootChain };
+    enum Target {
+        kTheirFile,
+        kMissing,
+        kRootsFile,
+        kTwoLinks,
+        kFifo,
+        kDirectory,
+        kStrangersChain,
+        kRootChain
+    };
     const struct {
         const char* what;
         Target target;
@@ -493,24 +512,24 @@ TEST(KslogLink, OtherUsersLink_FollowedOnlyToThatUsersFile) {
         const std::string target = dir / "their.log";
         std::string linked = target;
         switch (c.target) {
-        case kTheirFile:
-        case kRootsFile:
-        case kStrangersChain:
-        case kRootChain:
-            ASSERT_TRUE(WriteFile(target, "theirs\n"));
-            break;
-        case kTwoLinks:
-            ASSERT_TRUE(WriteFile(target, "theirs\n"));
-            ASSERT_EQ(link(target.c_str(), (dir / "second").c_str()), 0);
-            break;
-        case kFifo:
-            ASSERT_EQ(mkfifo(target.c_str(), 0666), 0);
-            break;
-        case kDirectory:
-            ASSERT_EQ(mkdir(target.c_str(), 0777), 0);
-            break;
-        case kMissing:
-            break;
+            case kTheirFile:
+            case kRootsFile:
+            case kStrangersChain:
+            case kRootChain:
+                ASSERT_TRUE(WriteFile(target, "theirs\n"));
+                break;
+            case kTwoLinks:
+                ASSERT_TRUE(WriteFile(target, "theirs\n"));
+                ASSERT_EQ(link(target.c_str(), (dir / "second").c_str()), 0);
+                break;
+            case kFifo:
+                ASSERT_EQ(mkfifo(target.c_str(), 0666), 0);
+                break;
+            case kDirectory:
+                ASSERT_EQ(mkdir(target.c_str(), 0777), 0);
+                break;
+            case kMissing:
+                break;
         }
         if (c.target != kMissing && c.target != kRootsFile) {
             ASSERT_EQ(chown(target.c_str(), kOther, kOther), 0);
@@ -630,11 +649,11 @@ TEST(KslogOwner, SudoIds_GiveTheFilesAway) {
         {"1234", nullptr, true, 1234, kKeep},
         {nullptr, "2345", true, kKeep, 2345},
         {"0", "0", false, kKeep, kKeep},
-        {"abc", "", false, kKeep, kKeep},         // no digits: 0 and 0
-        {"1234x", "-5", true, 1234, 0},           // leading digits; a sign is no digit
-        {"99999999999", "77", true, kKeep, 77},   // too large: unset, never wrapped
+        {"abc", "", false, kKeep, kKeep},        // no digits: 0 and 0
+        {"1234x", "-5", true, 1234, 0},          // leading digits; a sign is no digit
+        {"99999999999", "77", true, kKeep, 77},  // too large: unset, never wrapped
         {"4294967296", "4294967297", true, kKeep, kKeep},
-        {"4294967295", "12", true, kKeep, 12},    // the id that means "unchanged"
+        {"4294967295", "12", true, kKeep, 12},  // the id that means "unchanged"
         {"0", "12", true, 0, 12},
     };
     for (const auto& c : cases) {
@@ -806,7 +825,8 @@ TEST(KslogRotation, WaitingWriter_WritesToTheNewFile) {
     }
     // The writer is queued on the lock of the file it opened.
     const std::string queued = "-> FLOCK  ADVISORY  WRITE " + std::to_string(writer) + " ";
-    EXPECT_TRUE(WaitFor([&] { return ReadFile("/proc/locks").value_or("").find(queued) != std::string::npos; }));
+    EXPECT_TRUE(WaitFor(
+        [&] { return ReadFile("/proc/locks").value_or("").find(queued) != std::string::npos; }));
 
     // Roll it as another process would, then let the writer go.
     ASSERT_EQ(rename(DefaultLog().c_str(), (DefaultLog() + ".0").c_str()), 0);

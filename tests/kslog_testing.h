@@ -28,7 +28,7 @@ struct Entry {
     std::string category;  // as written, padded to 7
     std::string priority;  // as written, padded to 6
     long pid = 0;
-    std::string message;   // the rest of the line, without its line end
+    std::string message;  // the rest of the line, without its line end
 };
 
 // One line (without its line end) read as an entry; nothing if it is not one.
@@ -95,8 +95,7 @@ inline std::string Filler(size_t size) {
 
 // A symbolic link owned by another user (root may hand links out with lchown).
 inline bool MakeLink(const std::string& target, const std::string& name, uid_t owner = 0) {
-    return symlink(target.c_str(), name.c_str()) == 0 &&
-           lchown(name.c_str(), owner, owner) == 0;
+    return symlink(target.c_str(), name.c_str()) == 0 && lchown(name.c_str(), owner, owner) == 0;
 }
 
 }  // namespace kslogtest

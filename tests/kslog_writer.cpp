@@ -24,14 +24,29 @@ int main(int argc, char** argv) {
     bool roll = false;
     for (int opt; (opt = getopt(argc, argv, "n:t:p:c:s:d:r")) != -1;) {
         switch (opt) {
-        case 'n': count = std::atoi(optarg); break;
-        case 't': tag = optarg; break;
-        case 'p': priority = std::atoi(optarg); break;
-        case 'c': category = std::atoi(optarg); break;
-        case 's': pad.assign(static_cast<size_t>(std::atoi(optarg)), 'x'); break;
-        case 'd': dir = optarg; break;
-        case 'r': roll = true; break;
-        default: return 2;
+            case 'n':
+                count = std::atoi(optarg);
+                break;
+            case 't':
+                tag = optarg;
+                break;
+            case 'p':
+                priority = std::atoi(optarg);
+                break;
+            case 'c':
+                category = std::atoi(optarg);
+                break;
+            case 's':
+                pad.assign(static_cast<size_t>(std::atoi(optarg)), 'x');
+                break;
+            case 'd':
+                dir = optarg;
+                break;
+            case 'r':
+                roll = true;
+                break;
+            default:
+                return 2;
         }
     }
     kslogInit();

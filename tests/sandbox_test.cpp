@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <string>
-#include <unistd.h>
 
 #include "testkit.h"
 
@@ -40,7 +40,8 @@ TEST(Sandbox, OwnPidNamespaceWithReapingInit) {
     int status = 0;
     ASSERT_EQ(waitpid(middle, &status, 0), middle);
     EXPECT_TRUE(WaitFor([] {
-        auto s = RunProgram({"sh", "-c", "grep -l '^State:.*Z' /proc/[0-9]*/status 2>/dev/null | wc -l"});
+        auto s = RunProgram(
+            {"sh", "-c", "grep -l '^State:.*Z' /proc/[0-9]*/status 2>/dev/null | wc -l"});
         return s.out == "0\n";
     }));
 }

@@ -1,7 +1,7 @@
 /* A C program of the product, built against the installed kslog.h and
  * libkssupport.a: it logs one entry and prints a name look-up. */
-#include <kslog.h>
 #include <ksProcUtils.h>
+#include <kslog.h>
 #include <stdio.h>
 
 int main(void) {

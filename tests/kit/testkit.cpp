@@ -24,7 +24,9 @@ TempDir::TempDir(const std::string& prefix) {
     path_ = templ;
 }
 
-TempDir::~TempDir() { RemoveAll(path_); }
+TempDir::~TempDir() {
+    RemoveAll(path_);
+}
 
 bool WriteFile(const std::string& path, const std::string& content, mode_t mode) {
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
@@ -63,8 +65,12 @@ bool WaitFor(const std::function<bool()>& predicate, std::chrono::milliseconds t
     }
 }
 
-bool RunResult::exited() const { return status != -1 && WIFEXITED(status); }
-int RunResult::exit_code() const { return exited() ? WEXITSTATUS(status) : -1; }
+bool RunResult::exited() const {
+    return status != -1 && WIFEXITED(status);
+}
+int RunResult::exit_code() const {
+    return exited() ? WEXITSTATUS(status) : -1;
+}
 
 namespace {
 
@@ -90,7 +96,7 @@ void apply_env(const EnvEdits& env) {
 }  // namespace
 
 RunResult RunProgram(const std::vector<std::string>& argv, const EnvEdits& env,
-              std::chrono::milliseconds timeout) {
+                     std::chrono::milliseconds timeout) {
     RunResult result;
     int out_pipe[2], err_pipe[2];
     if (pipe2(out_pipe, O_CLOEXEC) != 0) return result;

@@ -16,7 +16,7 @@ using namespace std::chrono_literals;
 
 // A directory under /tmp, removed with everything in it on destruction.
 class TempDir {
-public:
+  public:
     explicit TempDir(const std::string& prefix = "kstest");
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -24,7 +24,7 @@ public:
     const std::string& path() const { return path_; }
     std::string operator/(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 
@@ -36,13 +36,12 @@ std::optional<std::string> ReadFile(const std::string& path);
 void RemoveAll(const std::string& path);
 
 // Polls every few milliseconds until the predicate holds or the time is up.
-bool WaitFor(const std::function<bool()>& predicate,
-             std::chrono::milliseconds timeout = 5000ms);
+bool WaitFor(const std::function<bool()>& predicate, std::chrono::milliseconds timeout = 5000ms);
 
 struct RunResult {
-    int status = -1;   // as from waitpid; -1 when the program could not be waited for
-    std::string out;   // what it wrote to standard output
-    std::string err;   // what it wrote to standard error
+    int status = -1;  // as from waitpid; -1 when the program could not be waited for
+    std::string out;  // what it wrote to standard output
+    std::string err;  // what it wrote to standard error
     bool exited() const;
     int exit_code() const;  // -1 unless it exited normally
 };
@@ -53,7 +52,7 @@ using EnvEdits = std::vector<std::string>;
 // Runs argv[0] (searched on PATH) with the edits applied to this process's
 // environment, waits up to the timeout (then kills it), and captures output.
 RunResult RunProgram(const std::vector<std::string>& argv, const EnvEdits& env = {},
-              std::chrono::milliseconds timeout = 10000ms);
+                     std::chrono::milliseconds timeout = 10000ms);
 
 // Starts a program in the background with its streams on /dev/null.
 pid_t Spawn(const std::vector<std::string>& argv, const EnvEdits& env = {});

@@ -2,15 +2,14 @@
  * client integrator builds one: it logs one entry through the shared log
  * and reads a pid file, so both modules (and the C++ runtime under them)
  * must link and run from C. */
+#include <ksProcUtils.h>
+#include <kslog.h>
 #include <stdio.h>
 #include <string.h>
 
-#include <kslog.h>
-#include <ksProcUtils.h>
-
-int main(int argc, char **argv) {
-    const char *tag = argc > 1 ? argv[1] : "consumer";
-    const char *pid_file = argc > 2 ? argv[2] : "/nonexistent";
+int main(int argc, char** argv) {
+    const char* tag = argc > 1 ? argv[1] : "consumer";
+    const char* pid_file = argc > 2 ? argv[2] : "/nonexistent";
 
     kslogInit();
     KSLOG_IF_ENABLED(KSLOG_WARN, KSLOG_DNS, "%s consumer logged", tag);
