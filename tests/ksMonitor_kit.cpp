@@ -50,7 +50,9 @@ std::vector<std::string> LogLines(const std::vector<LogEntry>& entries) {
     return lines;
 }
 
-std::vector<std::string> LogLines() { return LogLines(ReadLog()); }
+std::vector<std::string> LogLines() {
+    return LogLines(ReadLog());
+}
 
 std::vector<std::string> CallerLogLines() {
     static const std::regex changed(R"(Changed \w+ log priority to \w+)");
@@ -83,7 +85,9 @@ void InstallRepairStandin() {
     }
 }
 
-std::string Record(const std::string& path) { return ReadFile(path).value_or(""); }
+std::string Record(const std::string& path) {
+    return ReadFile(path).value_or("");
+}
 
 int RecordLines(const std::string& path) {
     int lines = 0;

@@ -41,7 +41,8 @@ std::string Render(const resolver_findings& f) {
 std::string Scan(const std::string& text, size_t chunk) {
     const auto suffixes = Suffixes();
     resolver_scan scan(kServer1, kServer2, suffixes);
-    for (size_t at = 0; at < text.size(); at += chunk) scan.feed(std::string_view(text).substr(at, chunk));
+    for (size_t at = 0; at < text.size(); at += chunk)
+        scan.feed(std::string_view(text).substr(at, chunk));
     return Render(scan.finish());
 }
 
@@ -61,14 +62,12 @@ const std::vector<ScanCase>& Cases() {
         {"servers are tried on search lines", "search x nameserver 10.0.0.2\n", "01/0010"},
         {"domain lines never list suffixes", "domain corp.example.com lab.example\n", "00/0000"},
         {"blanks before search: not a search line", " search lab.example\n", "00/0000"},
-        {"any line starting with the six bytes is a search line", "searchlab.example\n",
-         "00/0110"},
+        {"any line starting with the six bytes is a search line", "searchlab.example\n", "00/0110"},
         {"suffix inside a longer domain", "search corp.example.com\n", "00/1011"},
         {"the keyword itself is searched", "search\n", "00/0010"},
         {"suffixes found across several search lines",
          "search corp.example.com\nsearch lab.example\n", "00/1111"},
-        {"a line break splits a match", "nameserver\n10.0.0.1\nsearch lab.\nexample\n",
-         "00/0010"},
+        {"a line break splits a match", "nameserver\n10.0.0.1\nsearch lab.\nexample\n", "00/0010"},
         {"case matters for suffixes", "search CORP.EXAMPLE.COM Lab.Example\n", "00/0010"},
     };
     return cases;
@@ -108,7 +107,7 @@ TEST(ResolverScan, VeryLongLinesAreReadWhole) {
 
 TEST(ResolverScan, OnlyConfiguredItemsAreLookedFor) {
     dns_suffix_list suffixes{};
-    suffixes[0] = "";            // empty: found on any search line
+    suffixes[0] = "";             // empty: found on any search line
     suffixes[7] = "lab.example";  // after a gap: still looked for
     const auto absent = scan_resolver_text("nameserver 10.0.0.1\n", nullptr, "", suffixes);
     EXPECT_FALSE(absent.server1);  // not configured, so never "found"

@@ -3,15 +3,14 @@
 // client and the client's DNS set-up command. The test process is a child
 // subreaper, so the detached monitor becomes its child and its exit status
 // can be checked.
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <fcntl.h>
 #include <unistd.h>
-
-#include <dirent.h>
 
 #include <cstring>
 #include <optional>
@@ -66,7 +65,7 @@ EnvEdits BaseEnv() {
 }
 
 class KsMonitor : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
         InstallRepairStandin();
@@ -162,14 +161,14 @@ TEST_F(KsMonitor, StartupFailuresExitWithTheirStatusAndMessage) {
         if (c.pppd_pid_file) {
             ASSERT_TRUE(WriteFile("/var/run/ppp0.pid", *c.pppd_pid_file));
         }
-        const auto result = Launch({c.ifname ? "IFNAME=" + *c.ifname : "IFNAME",
-                                    "KSLOGPRIORITY=info"});
+        const auto result =
+            Launch({c.ifname ? "IFNAME=" + *c.ifname : "IFNAME", "KSLOGPRIORITY=info"});
         EXPECT_EQ(result.exit_code(), c.status);
         EXPECT_EQ(result.err, c.message);
         EXPECT_EQ(result.out, "");
         EXPECT_EQ(MonitorChildren(), std::vector<pid_t>{});  // it never detached
-        EXPECT_FALSE(Exists(kFlag));        // the exit handler removed it
-        EXPECT_FALSE(Exists(kSharedLink));  // and the log facility its link
+        EXPECT_FALSE(Exists(kFlag));                         // the exit handler removed it
+        EXPECT_FALSE(Exists(kSharedLink));                   // and the log facility its link
         EXPECT_EQ(LogLines(), std::vector<std::string>{});
     }
 }
@@ -177,12 +176,13 @@ TEST_F(KsMonitor, StartupFailuresExitWithTheirStatusAndMessage) {
 TEST_F(KsMonitor, FailedDetachExitsWithStatus3) {
     StartTunnel();
     // No fork possible. The sanitizers' exit-time leak check would need one.
-    const auto result = Launch({"KSLOGPRIORITY=info", "ASAN_OPTIONS=detect_leaks=0"},
-                               {KS_DENY_SYSCALLS, "fork"});
+    const auto result =
+        Launch({"KSLOGPRIORITY=info", "ASAN_OPTIONS=detect_leaks=0"}, {KS_DENY_SYSCALLS, "fork"});
     const std::string reason = std::strerror(EAGAIN);
     EXPECT_EQ(result.exit_code(), 3);
     EXPECT_EQ(result.err, "ERROR: daemon: " + reason + "\n");
-    EXPECT_EQ(LogLines(), std::vector<std::string>{"general error ksMonitor failure; daemon: " + reason});
+    EXPECT_EQ(LogLines(),
+              std::vector<std::string>{"general error ksMonitor failure; daemon: " + reason});
     EXPECT_FALSE(Exists(kFlag));
     EXPECT_EQ(Record(kPppdRecord), "");
 }
@@ -190,10 +190,10 @@ TEST_F(KsMonitor, FailedDetachExitsWithStatus3) {
 TEST_F(KsMonitor, DetachesAndListsWhatItWatches) {
     // An empty IFNAME is a name like any other: "/var/run/.pid".
     StartTunnel("");
-    const auto started = Launch({"IFNAME=", "KSLOGPRIORITY=info", "DNS2=10.0.0.2",
-                                 "DNSSUFFIX0=corp.example.com", "DNSSUFFIX1=lab.example",
-                                 "DNSSUFFIX3=after.gap"},
-                                {"/bin/sh", "-c", "umask 077; exec \"$0\""});
+    const auto started =
+        Launch({"IFNAME=", "KSLOGPRIORITY=info", "DNS2=10.0.0.2", "DNSSUFFIX0=corp.example.com",
+                "DNSSUFFIX1=lab.example", "DNSSUFFIX3=after.gap"},
+               {"/bin/sh", "-c", "umask 077; exec \"$0\""});
     EXPECT_EQ(started.exit_code(), 0);
     EXPECT_EQ(started.out, "");
     EXPECT_EQ(started.err, "");
@@ -343,12 +343,12 @@ std::string ClientDeathCaseName(size_t index) {
     return names[index];
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Started, KsMonitorClientDeath,
-    ::testing::Values(std::vector<std::string>{},
-                      std::vector<std::string>{"/bin/sh", "-c", "exec \"$0\" <&- >&- 2>&-"},
-                      std::vector<std::string>{KS_DENY_SYSCALLS, "pidfd"}),
-    [](const auto& info) { return ClientDeathCaseName(info.index); });
+INSTANTIATE_TEST_SUITE_P(Started, KsMonitorClientDeath,
+                         ::testing::Values(std::vector<std::string>{},
+                                           std::vector<std::string>{"/bin/sh", "-c",
+                                                                    "exec \"$0\" <&- >&- 2>&-"},
+                                           std::vector<std::string>{KS_DENY_SYSCALLS, "pidfd"}),
+                         [](const auto& info) { return ClientDeathCaseName(info.index); });
 
 TEST_F(KsMonitor, PppdDeathEndsTheMonitorWithoutSignals) {
     StartTunnel();
@@ -421,7 +421,8 @@ TEST_F(KsMonitor, LostNameserverIsRepairedThroughTheMainLoop) {
     int ticks = 0;
     for (const auto& e : ReadLog()) {
         if (e.message.starts_with(kTestingProcesses)) ++ticks;
-        if (e.category == "dns" && e.priority != "info") seen.push_back(std::to_string(ticks) + " " + e.message);
+        if (e.category == "dns" && e.priority != "info")
+            seen.push_back(std::to_string(ticks) + " " + e.message);
     }
     EXPECT_EQ(seen, (std::vector<std::string>{
                         "5 test_dns:Testing DNS servers: 10.0.0.1 / 10.0.0.2",

@@ -35,14 +35,16 @@ void StartLog(const char* level) {
     kslogInit();
 }
 
-void ResetLog() { RemoveAll(LogFilePath()); }
+void ResetLog() {
+    RemoveAll(LogFilePath());
+}
 
 // ---- shutdown flag --------------------------------------------------------
 
 TEST(MonitorFlag, InitWritesOneForEveryoneWhateverTheUmask) {
     // Fresh, and over an older longer file of narrow mode.
-    for (const std::optional<std::string>& before : {std::optional<std::string>{},
-                                                    std::optional<std::string>{"0\n12345"}}) {
+    for (const std::optional<std::string>& before :
+         {std::optional<std::string>{}, std::optional<std::string>{"0\n12345"}}) {
         SCOPED_TRACE(before.value_or("(no file)"));
         RemoveAll(kKsMonitorFlagPath);
         if (before) {
@@ -83,9 +85,9 @@ TEST(MonitorFlag, UncreatableFlagIsSilentThenStopsTheFirstCheck) {
 
 TEST(MonitorFlag, OnlyTheValueOneKeepsTheMonitorRunning) {
     const std::vector<std::pair<std::optional<std::string>, bool>> cases = {
-        {"1", true},  {" 1", true},  {"1\n", true},  {"\n\t1 junk", true}, {"+1", true},
-        {"0", false}, {"", false},   {"2", false},   {"-1", false},        {"x1", false},
-        {"11", false}, {std::nullopt, false},
+        {"1", true},   {" 1", true},  {"1\n", true}, {"\n\t1 junk", true},
+        {"+1", true},  {"0", false},  {"", false},   {"2", false},
+        {"-1", false}, {"x1", false}, {"11", false}, {std::nullopt, false},
     };
     for (const auto& [content, keeps_running] : cases) {
         SCOPED_TRACE("flag: " + (content ? "'" + *content + "'" : "deleted"));
@@ -113,7 +115,7 @@ TEST(MonitorFlag, OnlyTheValueOneKeepsTheMonitorRunning) {
 // ---- process watch --------------------------------------------------------
 
 class ProcessWatch : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         pppd_ = StartPppd();
         client_ = StartClient();
@@ -184,11 +186,11 @@ TEST(ProcessWatchEnds, WhenAProcessIsGone) {
             test_processes(*ks, *pppd);
         });
         EXPECT_TRUE(outcome.exited_with(0));
-        const std::string entry =
-            c.client_warning ? "general warn Kestrun " + std::to_string(client_pid) +
-                                   " closed unexpectedly; attempting to cleanup pppd " +
-                                   std::to_string(pppd_pid)
-                             : "general info pppd closed; terminating monitor";
+        const std::string entry = c.client_warning
+                                      ? "general warn Kestrun " + std::to_string(client_pid) +
+                                            " closed unexpectedly; attempting to cleanup pppd " +
+                                            std::to_string(pppd_pid)
+                                      : "general info pppd closed; terminating monitor";
         EXPECT_EQ(CallerLogLines(), std::vector<std::string>{entry});
         if (c.client_warning) {
             // Exactly one SIGTERM, which ends the stand-in.
@@ -232,7 +234,8 @@ TEST_F(ProcessWatch, ProbeRefusedForPermissionCountsAsGone) {
         test_processes(ks, pppd);
     });
     EXPECT_TRUE(outcome.exited_with(0));
-    EXPECT_EQ(CallerLogLines(), std::vector<std::string>{"general info pppd closed; terminating monitor"});
+    EXPECT_EQ(CallerLogLines(),
+              std::vector<std::string>{"general info pppd closed; terminating monitor"});
     EXPECT_EQ(Record(kPppdRecord), "");
     EXPECT_TRUE(ProcessRunning(pppd_));
 }
@@ -264,7 +267,7 @@ struct DnsConfig {
 };
 
 class DnsWatch : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         InstallRepairStandin();
         ASSERT_TRUE(WriteFile(kKsMonitorFlagPath, "1"));
@@ -306,41 +309,61 @@ TEST_F(DnsWatch, OneCheckOverATableOfResolverFiles) {
     nothing.dns1 = nothing.dns2 = nullptr;
     nothing.suffixes = {};
     const std::vector<Case> cases = {
-        {"everything in place", {}, kAll,
-         {kTesting + "10.0.0.1 / 10.0.0.2", kResult + "1/1/2"}, false},
-        {"comment lines and longer addresses count", {},
+        {"everything in place",
+         {},
+         kAll,
+         {kTesting + "10.0.0.1 / 10.0.0.2", kResult + "1/1/2"},
+         false},
+        {"comment lines and longer addresses count",
+         {},
          "#nameserver 10.0.0.1\n; nameserver 10.0.0.20\nsearch corp.example.com lab.example\n",
-         {kTesting + "10.0.0.1 / 10.0.0.2", kResult + "1/1/2"}, false},
-        {"a tab or two blanks after the keyword do not", {},
+         {kTesting + "10.0.0.1 / 10.0.0.2", kResult + "1/1/2"},
+         false},
+        {"a tab or two blanks after the keyword do not",
+         {},
          "nameserver\t10.0.0.1\nnameserver  10.0.0.2\nsearch corp.example.com lab.example\n",
-         {kTesting + "10.0.0.1 / 10.0.0.2", kResult + "0/0/2",
-          kServerGone + "10.0.0.1" + kGoneTail, kServerGone + "10.0.0.2" + kGoneTail},
+         {kTesting + "10.0.0.1 / 10.0.0.2", kResult + "0/0/2", kServerGone + "10.0.0.1" + kGoneTail,
+          kServerGone + "10.0.0.2" + kGoneTail},
          true},
-        {"suffixes on a domain line do not count", {},
+        {"suffixes on a domain line do not count",
+         {},
          "nameserver 10.0.0.1\nnameserver 10.0.0.2\ndomain corp.example.com lab.example\n",
          {kTesting + "10.0.0.1 / 10.0.0.2", kResult + "1/1/0",
           "dns warn DNS suffix \"corp.example.com\"" + kGoneTail,
           "dns warn DNS suffix \"lab.example\"" + kGoneTail},
          true},
-        {"a suffix after a gap is still checked", gap, kAll,
+        {"a suffix after a gap is still checked",
+         gap,
+         kAll,
          {kTesting + "10.0.0.1 / 10.0.0.2", kResult + "1/1/1",
           "dns warn DNS suffix \"after.gap\"" + kGoneTail},
          true},
-        {"empty values: server found by its blank, suffix needs a search line", empty_values,
+        {"empty values: server found by its blank, suffix needs a search line",
+         empty_values,
          "nameserver 10.9.9.9\n",
          {kTesting + " / <NULL>", kResult + "1/0/0", "dns warn DNS suffix \"\"" + kGoneTail},
          true},
-        {"only the second server configured", only_dns2, "nameserver 10.0.0.1\nsearch corp.example.com lab.example\n",
+        {"only the second server configured",
+         only_dns2,
+         "nameserver 10.0.0.1\nsearch corp.example.com lab.example\n",
          {kTesting + "<NULL> / 10.0.0.2", kResult + "0/0/2", kServerGone + "10.0.0.2" + kGoneTail},
          true},
-        {"nothing configured: the file is still read", nothing, "",
-         {kTesting + "<NULL> / <NULL>", kResult + "0/0/0"}, false},
-        {"very long lines are read whole", {},
+        {"nothing configured: the file is still read",
+         nothing,
+         "",
+         {kTesting + "<NULL> / <NULL>", kResult + "0/0/0"},
+         false},
+        {"very long lines are read whole",
+         {},
          padding + " nameserver 10.0.0.1\nsearch " + padding +
              " corp.example.com lab.example\nnameserver 10.0.0.2",
-         {kTesting + "10.0.0.1 / 10.0.0.2", kResult + "1/1/2"}, false},
-        {"no resolver file: nothing judged, nothing repaired", {}, std::nullopt,
-         {kTesting + "10.0.0.1 / 10.0.0.2"}, false},
+         {kTesting + "10.0.0.1 / 10.0.0.2", kResult + "1/1/2"},
+         false},
+        {"no resolver file: nothing judged, nothing repaired",
+         {},
+         std::nullopt,
+         {kTesting + "10.0.0.1 / 10.0.0.2"},
+         false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -382,44 +405,54 @@ std::string Transcript(const std::string& steps) {
     RemoveAll("/tmp/transcript");
     ResetLog();
     RemoveAll(kRepairRecord);
-    const auto outcome = RunInChild([&] {
-        StartLog("debug");
-        const DnsConfig config;
-        const auto suffixes = config.List();
-        std::string transcript;
-        for (const char step : steps) {
-            if (step == 'M') RemoveAll("/etc/resolv.conf");
-            const std::string clean =
-                "nameserver 10.0.0.1\nnameserver 10.0.0.2\nsearch corp.example.com lab.example\n";
-            if (step == 'C') WriteFile("/etc/resolv.conf", clean);
-            if (step == 'B') WriteFile("/etc/resolv.conf", "nameserver 10.0.0.2\nsearch corp.example.com lab.example\n");
-            const size_t seen = ReadLog().size();
-            const int repairs = RecordLines(kRepairRecord);
-            test_dns(config.dns1, config.dns2, suffixes);
-            const auto entries = ReadLog();
-            std::string token;
-            bool tested = false, judged = false;
-            for (size_t i = seen; i < entries.size(); ++i) {
-                const auto& m = entries[i].message;
-                if (m == "Resuming DNS monitoring") token += "r";
-                if (m.rfind("test_dns:Testing DNS servers:", 0) == 0) tested = true;
-                if (m.rfind("test_dns:DNS result:", 0) == 0) judged = true;
+    const auto outcome = RunInChild(
+        [&] {
+            StartLog("debug");
+            const DnsConfig config;
+            const auto suffixes = config.List();
+            std::string transcript;
+            for (const char step : steps) {
+                if (step == 'M') RemoveAll("/etc/resolv.conf");
+                const std::string clean =
+                    "nameserver 10.0.0.1\nnameserver 10.0.0.2\nsearch corp.example.com "
+                    "lab.example\n";
+                if (step == 'C') WriteFile("/etc/resolv.conf", clean);
+                if (step == 'B')
+                    WriteFile("/etc/resolv.conf",
+                              "nameserver 10.0.0.2\nsearch corp.example.com lab.example\n");
+                const size_t seen = ReadLog().size();
+                const int repairs = RecordLines(kRepairRecord);
+                test_dns(config.dns1, config.dns2, suffixes);
+                const auto entries = ReadLog();
+                std::string token;
+                bool tested = false, judged = false;
+                for (size_t i = seen; i < entries.size(); ++i) {
+                    const auto& m = entries[i].message;
+                    if (m == "Resuming DNS monitoring") token += "r";
+                    if (m.rfind("test_dns:Testing DNS servers:", 0) == 0) tested = true;
+                    if (m.rfind("test_dns:DNS result:", 0) == 0) judged = true;
+                }
+                if (!tested)
+                    token = "-";
+                else if (!judged)
+                    token += "u";
+                else if (RecordLines(kRepairRecord) == repairs)
+                    token += ".";
+                else
+                    token += "R";
+                for (size_t i = seen; i < entries.size(); ++i) {
+                    const std::string give_up = "Fixed DNS settings ";
+                    const auto& m = entries[i].message;
+                    if (m.rfind(give_up, 0) == 0 &&
+                        m.ends_with(" times in a row; giving up for 1 minute"))
+                        token += "G" + m.substr(give_up.size(),
+                                                m.find(' ', give_up.size()) - give_up.size());
+                }
+                transcript += (transcript.empty() ? "" : " ") + token;
             }
-            if (!tested) token = "-";
-            else if (!judged) token += "u";
-            else if (RecordLines(kRepairRecord) == repairs) token += ".";
-            else token += "R";
-            for (size_t i = seen; i < entries.size(); ++i) {
-                const std::string give_up = "Fixed DNS settings ";
-                const auto& m = entries[i].message;
-                if (m.rfind(give_up, 0) == 0 &&
-                    m.ends_with(" times in a row; giving up for 1 minute"))
-                    token += "G" + m.substr(give_up.size(), m.find(' ', give_up.size()) - give_up.size());
-            }
-            transcript += (transcript.empty() ? "" : " ") + token;
-        }
-        WriteFile("/tmp/transcript", transcript);
-    }, 30000ms);
+            WriteFile("/tmp/transcript", transcript);
+        },
+        30000ms);
     EXPECT_TRUE(outcome.returned);
     return ReadFile("/tmp/transcript").value_or("(no transcript)");
 }
@@ -436,7 +469,8 @@ TEST_F(DnsWatch, CountersPauseAfterThreeRepairsInARow) {
         {"three repairs, 11 silent calls, then a resuming call that repairs at count 4",
          "BBB" + b11 + "B", "R R RG3 " + paused_11 + " rRG4"},
         {"a clean check resets the count", "BBCBBB", "R R . R R RG3"},
-        {"a clean resuming check resets it too", "BBB" + b11 + "CB", "R R RG3 " + paused_11 + " r. R"},
+        {"a clean resuming check resets it too", "BBB" + b11 + "CB",
+         "R R RG3 " + paused_11 + " r. R"},
         {"an unreadable file keeps the count", "BBMB", "R R u RG3"},
         {"a pause ended by an unreadable file stays ended", "BBB" + b11 + "MB",
          "R R RG3 " + paused_11 + " ru RG4"},
