@@ -33,7 +33,9 @@ bool may_create(const Files& files) {
     return files.owner == kNoUid;
 }
 
-unique_fd open_log(const Files& files, bool create) { return kslogTouch(files.log, create); }
+unique_fd open_log(const Files& files, bool create) {
+    return kslogTouch(files.log, create);
+}
 
 bool lock(int fd) {
     while (flock(fd, LOCK_EX) != 0)
@@ -62,8 +64,8 @@ std::optional<OpenLog> open_locked(const Files& files, bool create) {
         OpenLog log{open_log(files, create), 0, false};
         if (!log.fd.ok()) return std::nullopt;
         log.locked = lock(log.fd.get());  // without the lock the entry goes unlocked
-        struct stat opened {
-        }, named{};
+        struct stat opened {};
+        struct stat named {};
         if (fstat(log.fd.get(), &opened) != 0) return std::nullopt;
         if (lstat(files.log, &named) != 0 || !same_file(opened, named)) continue;
         if (!usable(files, opened)) return std::nullopt;
