@@ -2,11 +2,10 @@
 // facility up, writes a number of entries and exits through exit(), so its
 // exit handlers run. The log tests start it as a separate process.
 //
-// Usage: kslog_writer [-n COUNT] [-t TAG] [-p PRIORITY] [-c CATEGORY]
-//                     [-s PAD] [-d DIR] [-r]
-//   writes COUNT entries "TAG <i> <PAD x's>" (default 1, "entry", info,
-//   general, 0), after changing to DIR when given; -r rolls the log file
-//   after writing.
+// Usage: kslog_writer [-n COUNT] [-t TAG] [-p PRIORITY] [-s PAD] [-r]
+//   writes COUNT entries "TAG <i> <PAD x's>" in category general through
+//   the log-if-enabled rule (default 1, "entry", info, 0); -r rolls the log
+//   file after writing.
 #include <unistd.h>
 
 #include <cstdlib>
@@ -18,11 +17,9 @@ int main(int argc, char** argv) {
     int count = 1;
     const char* tag = "entry";
     int priority = KSLOG_INFO;
-    int category = KSLOG_GENERAL;
     std::string pad;
-    const char* dir = nullptr;
     bool roll = false;
-    for (int opt; (opt = getopt(argc, argv, "n:t:p:c:s:d:r")) != -1;) {
+    for (int opt; (opt = getopt(argc, argv, "n:t:p:s:r")) != -1;) {
         switch (opt) {
             case 'n':
                 count = std::atoi(optarg);
@@ -33,14 +30,8 @@ int main(int argc, char** argv) {
             case 'p':
                 priority = std::atoi(optarg);
                 break;
-            case 'c':
-                category = std::atoi(optarg);
-                break;
             case 's':
                 pad.assign(static_cast<size_t>(std::atoi(optarg)), 'x');
-                break;
-            case 'd':
-                dir = optarg;
                 break;
             case 'r':
                 roll = true;
@@ -50,9 +41,8 @@ int main(int argc, char** argv) {
         }
     }
     kslogInit();
-    if (dir != nullptr && chdir(dir) != 0) return 3;
     for (int i = 0; i < count; ++i)
-        KSLOG_IF_ENABLED(priority, category, "%s %d %s", tag, i, pad.c_str());
+        KSLOG_IF_ENABLED(priority, KSLOG_GENERAL, "%s %d %s", tag, i, pad.c_str());
     if (roll) kslogRotate();
     return 0;
 }
