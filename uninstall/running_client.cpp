@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "byte_stream.h"
+#include "command_line.h"
 #include "regular_file.h"
 #include "uninstall_kestrun.h"
 
@@ -25,14 +26,7 @@ const char* get_process_name_by_pid(int pid) {
     const kestrun::unique_fd fd(::open(procFsFileName, O_RDONLY | O_CLOEXEC));
     if (!fd.ok()) return name;
 
-    uninstall::ByteStream in(fd.get());
-    size_t len = 0;
-    while (len < sizeof name - 1) {
-        const auto c = in.next();
-        if (!c) break;
-        if (*c != '\0') name[len++] = static_cast<char>(*c);  // NULs end arguments
-    }
-    name[len] = '\0';
+    (void)uninstall::join_arguments(fd.get(), name, sizeof name);
     return name;
 }
 
