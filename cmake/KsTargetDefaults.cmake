@@ -1,6 +1,9 @@
 # Options every target of the project gets, applied per target so that
 # imported targets (GoogleTest) keep their own flags.
 option(KS_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+# The fuzz configuration (tools/fuzz, clang only): every target gets the
+# coverage instrumentation libFuzzer steers by, and fuzz/ is built.
+option(KS_FUZZ "Build the fuzz targets with libFuzzer (clang)" OFF)
 
 include(CheckCXXCompilerFlag)
 include(CheckPIESupported)
@@ -43,5 +46,8 @@ function(ks_target_defaults target)
     target_compile_options(${target} PRIVATE
       -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
     target_link_options(${target} PRIVATE -fsanitize=address,undefined)
+  endif()
+  if(KS_FUZZ)
+    target_compile_options(${target} PRIVATE -fsanitize=fuzzer-no-link)
   endif()
 endfunction()

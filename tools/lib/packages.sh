@@ -8,6 +8,11 @@ KS_TEST_PACKAGES=("${KS_BUILD_PACKAGES[@]}" util-linux procps rpm strace)
 # pkg-config consumer, clang-tidy, cppcheck and clang-format.
 KS_TEST_PACKAGES+=(mandoc pkgconf clang-tidy cppcheck clang-format)
 
+# Reliability checks: the fuzz targets (clang with its libFuzzer and
+# sanitizer runtimes) and valgrind's leak check.
+KS_FUZZ_PACKAGES=(clang libclang-rt-14-dev)
+KS_TEST_PACKAGES+=("${KS_FUZZ_PACKAGES[@]}" valgrind)
+
 ensure_packages() {
     local missing=() pkg
     for pkg in "$@"; do
