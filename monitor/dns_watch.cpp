@@ -1,6 +1,7 @@
 #include "dns_watch.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -24,11 +25,17 @@ const char* or_null_text(const char* value) {
     return value ? value : "<NULL>";
 }
 
-// What the resolver file mentions, or nothing when it cannot be opened.
+// What the resolver file mentions, or nothing when it cannot be opened or
+// is no regular file. A FIFO would stop the only thread until someone wrote
+// to it, a device such as /dev/zero never ends, and a directory reads as
+// nothing at all and would start a repair: all count as unreadable.
+// O_NONBLOCK lets the open of a FIFO return so that fstat can tell.
 std::optional<resolver_findings> read_resolver_file(const char* dns1, const char* dns2,
                                                     const dns_suffix_list& suffixes) {
-    kestrun::unique_fd fd(open(kResolverFile, O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    kestrun::unique_fd fd(open(kResolverFile, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (!fd.ok()) return std::nullopt;
+    struct stat st {};
+    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
     resolver_scan scan(dns1, dns2, suffixes);
     char chunk[8192];
     for (;;) {
