@@ -9,19 +9,25 @@
 
 namespace {
 constexpr const char* kClientPidFile = "/etc/ppp/kestrun.pid";
+
+// Init is never the client or pppd: a pid file naming it reads as no pid,
+// or the client's death would have the monitor send init SIGTERM.
+unsigned int watchable(unsigned int pid) {
+    return pid == 1 ? 0 : pid;
 }
+}  // namespace
 
 unsigned int read_pppd_pid(const char* ifname) {
     if (ifname == nullptr || std::strchr(ifname, '/') != nullptr) return 0;
     char path[1024];
     // A longer name is cut to fit; the path still names a file in /var/run.
     (void)std::snprintf(path, sizeof path, "/var/run/%s.pid", ifname);
-    return get_pid_from_file(path);
+    return watchable(get_pid_from_file(path));
 }
 
 monitor_config read_monitor_config() {
     monitor_config config;
-    config.ks_pid = get_pid_from_file(kClientPidFile);
+    config.ks_pid = watchable(get_pid_from_file(kClientPidFile));
     config.pppd_pid = read_pppd_pid(std::getenv("IFNAME"));
     config.dns1 = std::getenv("DNS1");
     config.dns2 = std::getenv("DNS2");

@@ -14,7 +14,8 @@ struct monitor_config {
 
 // pppd's pid from "/var/run/<ifname>.pid", or 0. An interface name holding a
 // '/' gives 0: it must not steer the read outside /var/run. A null name
-// (IFNAME unset) gives 0; an empty one is used as it is.
+// (IFNAME unset) gives 0; an empty one is used as it is. Pid 1 (init) gives 0
+// here and for the client.
 unsigned int read_pppd_pid(const char* ifname);
 
 // The client pid, pppd's pid (through IFNAME), DNS1, DNS2 and every one of
