@@ -26,10 +26,15 @@ std::optional<std::string_view> read_head(const char* path, char (&buf)[kReadLim
     if (!fd.ok()) return std::nullopt;
     size_t got = 0;
     while (got < sizeof buf) {
-        const ssize_t n = read(fd.get(), buf + got, sizeof buf - got);
+        const size_t wanted = sizeof buf - got;
+        const ssize_t n = read(fd.get(), buf + got, wanted);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         got += static_cast<size_t>(n);
+        // A regular file gives less than asked for only at its end: stopping
+        // here spares the read that would return 0, one call on every tick
+        // of the monitor, which reads its flag file through here.
+        if (static_cast<size_t>(n) < wanted) break;
     }
     return std::string_view(buf, got);
 }
