@@ -1,0 +1,272 @@
+// System-call budgets of the monitor's tick and of a log entry, counted
+// with strace on the real programs inside the sandbox. Counts are exact,
+// so these are tests, not timings:
+//
+//  - a steady tick: open, read and close of the shutdown flag file, two
+//    null-signal probes, the one-second sleep; nothing else (no memory
+//    calls, no time reads: those go through the vDSO);
+//  - a DNS check: the same, plus the resolver file opened, read in chunks
+//    of at least 4 KiB and closed;
+//  - a log entry: open, lock, fstat, lstat, getpid, one write, close; an
+//    entry below its category's level: no call at all.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ksMonitor_kit.h"
+
+using namespace kstest;
+using namespace kstest::monitor;
+
+namespace {
+
+constexpr const char* kTraceDir = "/tmp/trace";
+constexpr const char* kFlag = "/var/run/com.valdrane.kestrun.ksMonitor";
+constexpr const char* kResolver = "/etc/resolv.conf";
+
+// One traced call: its kind (see Kind) and strace's whole line.
+struct Call {
+    std::string kind;
+    std::string line;
+
+    bool names(const std::string& path) const {
+        return line.find("\"" + path + "\"") != std::string::npos;
+    }
+};
+
+// Folds the names one operation goes by, across libc versions and
+// architectures, into one kind: "open", "fstat", "lstat", "probe",
+// "sleep"; any other call keeps its own name.
+std::string Kind(const std::string& line) {
+    const std::string name = line.substr(0, line.find('('));
+    if (name == "open" || name == "openat" || name == "openat2") return "open";
+    if (name == "fstat") return "fstat";
+    if (name == "lstat") return "lstat";
+    if (name == "newfstatat" || name == "fstatat64" || name == "statx") {
+        if (line.find("AT_EMPTY_PATH") != std::string::npos) return "fstat";
+        if (line.find("AT_SYMLINK_NOFOLLOW") != std::string::npos) return "lstat";
+        return "stat";
+    }
+    if (name == "pidfd_send_signal" || name == "kill") return "probe";
+    if (name == "clock_nanosleep" || name == "nanosleep") return "sleep";
+    return name;
+}
+
+// The byte count a read asked for: its last argument.
+long ReadSize(const Call& call) {
+    const size_t result = call.line.rfind(" = ");
+    const size_t close_paren = call.line.rfind(')', result);
+    const size_t comma = call.line.rfind(", ", close_paren);
+    if (result == std::string::npos || close_paren == std::string::npos ||
+        comma == std::string::npos)
+        return -1;
+    return std::atol(call.line.c_str() + comma + 2);
+}
+
+std::vector<std::string> Kinds(const std::vector<Call>& calls) {
+    std::vector<std::string> kinds;
+    for (const auto& c : calls) kinds.push_back(c.kind);
+    return kinds;
+}
+
+// One process's calls, from its "-ff" trace file.
+std::vector<Call> ReadTrace(const std::string& path) {
+    std::vector<Call> calls;
+    std::istringstream in(ReadFile(path).value_or(""));
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty() || line.starts_with("+++") || line.starts_with("---")) continue;
+        calls.push_back({Kind(line), line});
+    }
+    return calls;
+}
+
+// The trace files strace wrote with "-ff -o /tmp/trace/<prefix>".
+std::vector<std::string> TraceFiles() {
+    std::vector<std::string> files;
+    if (DIR* dir = opendir(kTraceDir)) {
+        while (const dirent* entry = readdir(dir))
+            if (entry->d_name[0] != '.') files.push_back(std::string(kTraceDir) + "/" + entry->d_name);
+        closedir(dir);
+    }
+    return files;
+}
+
+// Completed sleeps in a trace file that is still being written.
+int Sleeps(const std::string& path) {
+    int sleeps = 0;
+    for (const auto& call : ReadTrace(path))
+        sleeps += call.kind == "sleep" && call.line.find(") = 0") != std::string::npos ? 1 : 0;
+    return sleeps;
+}
+
+std::vector<std::string> StraceArgv(const std::string& prefix, const std::string& program) {
+    return {"strace", "-ff", "-qq", "-e", "signal=none", "-o", std::string(kTraceDir) + "/" + prefix,
+            program};
+}
+
+// A resolver file that mentions every watched item, after `filler` bytes of
+// comment lines.
+std::string ResolverFile(size_t filler) {
+    std::string text;
+    const std::string comment = "# an unrelated comment line of the kind resolvconf writes\n";
+    while (text.size() < filler) text += comment;
+    text += "nameserver 10.0.0.1\nnameserver 10.0.0.2\nsearch";
+    for (int i = 0; i < 8; ++i) text += " s" + std::to_string(i) + ".corp.example";
+    return text + "\noptions edns0\n";
+}
+
+class SyscallBudget : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        RemoveAll(kTraceDir);
+        ASSERT_EQ(mkdir(kTraceDir, 0755), 0);
+        InstallRepairStandin();  // only reached if a check judged wrongly
+        pppd_ = StartPppd();
+        client_ = StartClient();
+    }
+
+    void TearDown() override {
+        KillAndReap(client_);
+        KillAndReap(pppd_);
+    }
+
+    pid_t pppd_ = 0;
+    pid_t client_ = 0;
+
+    // Runs the monitor under strace until `ticks` ticks have ended, stops it
+    // through its flag, and returns its loop's calls, one list per tick (the
+    // first also holds the start-up after detaching).
+    std::vector<std::vector<Call>> TraceTicks(int ticks) {
+        EnvEdits env = {"IFNAME=ppp0", "DNS1=10.0.0.1", "DNS2=10.0.0.2", "KSLOGPRIORITY",
+                        "SUDO_UID", "SUDO_GID"};
+        for (int i = 0; i < 32; ++i) {
+            const std::string name = "DNSSUFFIX" + std::to_string(i);
+            env.push_back(i < 8 ? name + "=s" + std::to_string(i) + ".corp.example" : name);
+        }
+        const pid_t strace = Spawn(StraceArgv("monitor", KS_MONITOR_BIN), env);
+        std::string loop;  // the detached monitor's trace: the one that sleeps
+        const bool ticked = WaitFor(
+            [&] {
+                for (const auto& file : TraceFiles()) {
+                    if (Sleeps(file) >= ticks) {
+                        loop = file;
+                        return true;
+                    }
+                }
+                return false;
+            },
+            std::chrono::milliseconds(ticks * 1000 + 15000));
+        (void)WriteFile(kFlag, "0");
+        EXPECT_NE(WaitForChild(strace, 15000ms), -1);
+        EXPECT_TRUE(ticked) << "the monitor did not tick " << ticks << " times";
+
+        std::vector<std::vector<Call>> split(1);
+        for (auto& call : ReadTrace(loop)) {
+            split.back().push_back(std::move(call));
+            if (split.back().back().kind == "sleep") split.emplace_back();
+        }
+        split.pop_back();  // the tick that the flag ended
+        return split;
+    }
+};
+
+const std::vector<std::string> kSteadyTick = {"open", "read", "close", "probe", "probe", "sleep"};
+
+// A tick after the first: its flag check and probes, and on every fifth the
+// resolver file opened, checked to be a regular file, read in chunks of at
+// least 4 KiB (at most `max_reads` of them) and closed.
+void ExpectTick(int number, const std::vector<Call>& tick, size_t max_reads) {
+    SCOPED_TRACE("tick " + std::to_string(number));
+    ASSERT_GE(tick.size(), kSteadyTick.size());
+    EXPECT_TRUE(tick[0].names(kFlag)) << tick[0].line;
+    if (number % 5 != 0) {
+        EXPECT_EQ(Kinds(tick), kSteadyTick);
+        return;
+    }
+    constexpr size_t kCheckCalls = 3;  // open, fstat, close
+    ASSERT_GT(tick.size(), kSteadyTick.size() + kCheckCalls);
+    const size_t reads = tick.size() - kSteadyTick.size() - kCheckCalls;
+    EXPECT_LE(reads, max_reads);
+    std::vector<std::string> expected(kSteadyTick.begin(), kSteadyTick.end() - 1);
+    expected.insert(expected.end(), {"open", "fstat"});
+    expected.insert(expected.end(), reads, "read");
+    expected.insert(expected.end(), {"close", "sleep"});
+    ASSERT_EQ(Kinds(tick), expected);
+    EXPECT_TRUE(tick[5].names(kResolver)) << tick[5].line;
+    for (size_t i = 7; i < 7 + reads; ++i) EXPECT_GE(ReadSize(tick[i]), 4096) << tick[i].line;
+}
+
+TEST_F(SyscallBudget, MonitorTicks_SixCallsAndTheResolverFileOnEveryFifth) {
+    ASSERT_TRUE(WriteFile(kResolver, ResolverFile(0)));
+    const auto ticks = TraceTicks(6);
+    ASSERT_GE(ticks.size(), 6u);
+    // Tick 1 carries what follows the detach; from tick 2 on, the loop alone.
+    for (size_t i = 1; i < ticks.size(); ++i) ExpectTick(static_cast<int>(i + 1), ticks[i], 2);
+}
+
+TEST_F(SyscallBudget, DnsCheck_LargeResolverFileReadInFewChunks) {
+    // A line that runs across two chunks is kept in a buffer. In the plain
+    // build that buffer comes from the heap the process already has; the
+    // sanitizers' allocator maps a fresh region on the first use of each
+    // size, which shows up here as memory calls that no later check makes.
+    if (KS_SANITIZED) GTEST_SKIP() << "the sanitizers' allocator maps memory on first use";
+    // 64 KiB in chunks of 4 KiB or more: 16 reads at most, and one that
+    // finds the end.
+    ASSERT_TRUE(WriteFile(kResolver, ResolverFile(64 * 1024)));
+    const auto ticks = TraceTicks(5);
+    ASSERT_GE(ticks.size(), 5u);
+    for (size_t i = 1; i < ticks.size(); ++i) ExpectTick(static_cast<int>(i + 1), ticks[i], 17);
+}
+
+// The calls between the probe program's two markers "<name>-begin" and
+// "<name>-end".
+std::vector<Call> Between(const std::vector<Call>& calls, const std::string& name) {
+    std::vector<Call> inside;
+    bool in = false;
+    for (const auto& call : calls) {
+        if (call.line.find("/ks-marker/" + name + "-begin") != std::string::npos) {
+            in = true;
+        } else if (call.line.find("/ks-marker/" + name + "-end") != std::string::npos) {
+            return inside;
+        } else if (in) {
+            inside.push_back(call);
+        }
+    }
+    ADD_FAILURE() << "markers of " << name << " not found";
+    return {};
+}
+
+TEST_F(SyscallBudget, LogEntry_SevenCallsOneWriteAndNoneWhenDisabled) {
+    // LeakSanitizer cannot run under strace (both trace the process).
+    const pid_t strace = Spawn(StraceArgv("log", KS_PERF_LOG_PROBE),
+                               {"KSLOGPRIORITY", "ASAN_OPTIONS=detect_leaks=0"});
+    ASSERT_EQ(WaitForChild(strace, 15000ms), 0);
+    const auto files = TraceFiles();
+    ASSERT_EQ(files.size(), 1u);
+    const auto calls = ReadTrace(files.front());
+
+    // Four entries of different shapes (plain, own line end, two lines,
+    // empty): each one open-lock-check-write-close cycle with one write.
+    const std::vector<std::string> entry = {"open", "flock", "fstat", "lstat",
+                                            "getpid", "write", "close"};
+    std::vector<std::string> expected;
+    for (int i = 0; i < 4; ++i) expected.insert(expected.end(), entry.begin(), entry.end());
+    const auto enabled = Between(calls, "enabled");
+    EXPECT_EQ(Kinds(enabled), expected);
+    for (const auto& call : enabled) {
+        if (call.kind == "open" || call.kind == "lstat") {
+            EXPECT_TRUE(call.names(LogFilePath())) << call.line;
+        }
+    }
+
+    EXPECT_EQ(Kinds(Between(calls, "disabled")), std::vector<std::string>{});
+}
+
+}  // namespace
