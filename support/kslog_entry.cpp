@@ -7,11 +7,75 @@
 
 namespace kestrun::kslog {
 
+namespace {
+
+// The longest prefix the fast path below writes, its '\0' included.
+constexpr size_t kFastPrefixMax = 64;
+
+bool within(int value, int low, int high) {
+    return value >= low && value <= high;
+}
+
+char* put_digits(char* at, unsigned value, int width) {
+    for (int i = width - 1; i >= 0; --i, value /= 10) at[i] = static_cast<char>('0' + value % 10);
+    return at + width;
+}
+
+// A name cut or padded with blanks to exactly `width` columns ("%-7.7s").
+char* put_column(char* at, const char* name, size_t width) {
+    const size_t len = strnlen(name, width);
+    std::memcpy(at, name, len);
+    std::memset(at + len, ' ', width - len);
+    return at + width;
+}
+
+}  // namespace
+
 int format_prefix(char* out, size_t cap, const struct tm& local, unsigned long millis,
                   const char* category, const char* priority, unsigned pid) {
-    return std::snprintf(out, cap, "%02d/%02d/%04d %02d:%02d:%02d.%03lu [%-7.7s %-6.6s %6u] ",
-                         local.tm_mon + 1, local.tm_mday, local.tm_year + 1900, local.tm_hour,
-                         local.tm_min, local.tm_sec, millis, category, priority, pid);
+    const int year = local.tm_year + 1900;
+    const bool usual = cap >= kFastPrefixMax && within(local.tm_mon + 1, 0, 99) &&
+                       within(local.tm_mday, 0, 99) && within(year, 0, 9999) &&
+                       within(local.tm_hour, 0, 99) && within(local.tm_min, 0, 99) &&
+                       within(local.tm_sec, 0, 99) && millis <= 999 && category != nullptr &&
+                       priority != nullptr;
+    if (!usual) {
+        return std::snprintf(out, cap, "%02d/%02d/%04d %02d:%02d:%02d.%03lu [%-7.7s %-6.6s %6u] ",
+                             local.tm_mon + 1, local.tm_mday, year, local.tm_hour, local.tm_min,
+                             local.tm_sec, millis, category, priority, pid);
+    }
+    // Every entry is written with its file locked, and snprintf took most
+    // of the time the lock is held beyond the system calls: the usual
+    // prefix, every field within its columns, is put together by hand,
+    // byte for byte what the format above gives.
+    char* at = out;
+    at = put_digits(at, static_cast<unsigned>(local.tm_mon + 1), 2);
+    *at++ = '/';
+    at = put_digits(at, static_cast<unsigned>(local.tm_mday), 2);
+    *at++ = '/';
+    at = put_digits(at, static_cast<unsigned>(year), 4);
+    *at++ = ' ';
+    at = put_digits(at, static_cast<unsigned>(local.tm_hour), 2);
+    *at++ = ':';
+    at = put_digits(at, static_cast<unsigned>(local.tm_min), 2);
+    *at++ = ':';
+    at = put_digits(at, static_cast<unsigned>(local.tm_sec), 2);
+    *at++ = '.';
+    at = put_digits(at, static_cast<unsigned>(millis), 3);
+    *at++ = ' ';
+    *at++ = '[';
+    at = put_column(at, category, 7);
+    *at++ = ' ';
+    at = put_column(at, priority, 6);
+    *at++ = ' ';
+    int pid_digits = 1;
+    for (unsigned rest = pid / 10; rest != 0; rest /= 10) ++pid_digits;
+    for (int i = pid_digits; i < 6; ++i) *at++ = ' ';  // "%6u": a longer pid widens the field
+    at = put_digits(at, pid, pid_digits);
+    *at++ = ']';
+    *at++ = ' ';
+    *at = '\0';
+    return static_cast<int>(at - out);
 }
 
 Entry::~Entry() {
