@@ -34,11 +34,10 @@ char* put_column(char* at, const char* name, size_t width) {
 int format_prefix(char* out, size_t cap, const struct tm& local, unsigned long millis,
                   const char* category, const char* priority, unsigned pid) {
     const int year = local.tm_year + 1900;
-    const bool usual = cap >= kFastPrefixMax && within(local.tm_mon + 1, 0, 99) &&
-                       within(local.tm_mday, 0, 99) && within(year, 0, 9999) &&
-                       within(local.tm_hour, 0, 99) && within(local.tm_min, 0, 99) &&
-                       within(local.tm_sec, 0, 99) && millis <= 999 && category != nullptr &&
-                       priority != nullptr;
+    const bool usual =
+        cap >= kFastPrefixMax && within(local.tm_mon + 1, 0, 99) && within(local.tm_mday, 0, 99) &&
+        within(year, 0, 9999) && within(local.tm_hour, 0, 99) && within(local.tm_min, 0, 99) &&
+        within(local.tm_sec, 0, 99) && millis <= 999 && category != nullptr && priority != nullptr;
     if (!usual) {
         return std::snprintf(out, cap, "%02d/%02d/%04d %02d:%02d:%02d.%03lu [%-7.7s %-6.6s %6u] ",
                              local.tm_mon + 1, local.tm_mday, year, local.tm_hour, local.tm_min,
