@@ -48,8 +48,8 @@ void ExpectSameAsFormat(const Fields& f) {
 TEST(KslogPrefix, HandMadePrefix_SameBytesAsTheFormat) {
     const Fields cases[] = {
         {1, 1, 2026, 0, 0, 0, 0, "general", "trace", 1},
-        {12, 31, 9999, 23, 59, 60, 999, "epc", "fatal", 999999},  // leap second, widest usual
-        {6, 15, 2026, 12, 30, 45, 7, "", "", 0},                   // empty names: all padding
+        {12, 31, 9999, 23, 59, 60, 999, "epc", "fatal", 999999},      // leap second, widest usual
+        {6, 15, 2026, 12, 30, 45, 7, "", "", 0},                      // empty names: all padding
         {6, 15, 2026, 12, 30, 45, 70, "routing", "notice", 1000000},  // 7 digits widen
         {6, 15, 2026, 12, 30, 45, 700, "Endpoint Control", "noticeable", 4294967295u},
         {6, 15, 985, 9, 5, 3, 1, "dns", "warn", 42},  // year below 1000: zero-padded
@@ -68,11 +68,19 @@ TEST(KslogPrefix, HandMadePrefix_SameBytesAsTheFormat) {
 TEST(KslogPrefix, HandMadePrefix_SameBytesOnRandomFields) {
     const char* const names[] = {"", "a", "dns", "general", "generals", "notice", "noticed"};
     std::mt19937 random(20260307);
-    auto pick = [&](int low, int high) { return std::uniform_int_distribution<int>(low, high)(random); };
+    auto pick = [&](int low, int high) {
+        return std::uniform_int_distribution<int>(low, high)(random);
+    };
     for (int i = 0; i < 20000; ++i) {
-        const Fields f{pick(1, 12),  pick(1, 31), pick(1970, 2200), pick(0, 23), pick(0, 59),
-                       pick(0, 60),  static_cast<unsigned long>(pick(0, 999)),
-                       names[pick(0, 6)], names[pick(0, 6)],
+        const Fields f{pick(1, 12),
+                       pick(1, 31),
+                       pick(1970, 2200),
+                       pick(0, 23),
+                       pick(0, 59),
+                       pick(0, 60),
+                       static_cast<unsigned long>(pick(0, 999)),
+                       names[pick(0, 6)],
+                       names[pick(0, 6)],
                        static_cast<unsigned>(std::uniform_int_distribution<unsigned>()(random) >>
                                              pick(0, 31))};
         ExpectSameAsFormat(f);

@@ -92,7 +92,8 @@ std::vector<std::string> TraceFiles() {
     std::vector<std::string> files;
     if (DIR* dir = opendir(kTraceDir)) {
         while (const dirent* entry = readdir(dir))
-            if (entry->d_name[0] != '.') files.push_back(std::string(kTraceDir) + "/" + entry->d_name);
+            if (entry->d_name[0] != '.')
+                files.push_back(std::string(kTraceDir) + "/" + entry->d_name);
         closedir(dir);
     }
     return files;
@@ -107,8 +108,9 @@ int Sleeps(const std::string& path) {
 }
 
 std::vector<std::string> StraceArgv(const std::string& prefix, const std::string& program) {
-    return {"strace", "-ff", "-qq", "-e", "signal=none", "-o", std::string(kTraceDir) + "/" + prefix,
-            program};
+    return {
+        "strace", "-ff", "-qq", "-e", "signal=none", "-o", std::string(kTraceDir) + "/" + prefix,
+        program};
 }
 
 // A resolver file that mentions every watched item, after `filler` bytes of
@@ -144,8 +146,8 @@ class SyscallBudget : public ::testing::Test {
     // through its flag, and returns its loop's calls, one list per tick (the
     // first also holds the start-up after detaching).
     std::vector<std::vector<Call>> TraceTicks(int ticks) {
-        EnvEdits env = {"IFNAME=ppp0", "DNS1=10.0.0.1", "DNS2=10.0.0.2", "KSLOGPRIORITY",
-                        "SUDO_UID", "SUDO_GID"};
+        EnvEdits env = {"IFNAME=ppp0",   "DNS1=10.0.0.1", "DNS2=10.0.0.2",
+                        "KSLOGPRIORITY", "SUDO_UID",      "SUDO_GID"};
         for (int i = 0; i < 32; ++i) {
             const std::string name = "DNSSUFFIX" + std::to_string(i);
             env.push_back(i < 8 ? name + "=s" + std::to_string(i) + ".corp.example" : name);
@@ -254,7 +256,7 @@ TEST_F(SyscallBudget, LogEntry_SevenCallsOneWriteAndNoneWhenDisabled) {
 
     // Four entries of different shapes (plain, own line end, two lines,
     // empty): each one open-lock-check-write-close cycle with one write.
-    const std::vector<std::string> entry = {"open", "flock", "fstat", "lstat",
+    const std::vector<std::string> entry = {"open",   "flock", "fstat", "lstat",
                                             "getpid", "write", "close"};
     std::vector<std::string> expected;
     for (int i = 0; i < 4; ++i) expected.insert(expected.end(), entry.begin(), entry.end());
