@@ -13,6 +13,12 @@ KS_TEST_PACKAGES+=(mandoc pkgconf clang-tidy cppcheck clang-format)
 KS_FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 KS_TEST_PACKAGES+=("${KS_FUZZ_PACKAGES[@]}" valgrind)
 
+# Performance: the syscall budget tests (strace, above) and the benchmarks
+# (Google Benchmark, built with the tests); tools/bench reads their results
+# with jq.
+KS_TEST_PACKAGES+=(libbenchmark-dev)
+KS_BENCH_PACKAGES=("${KS_TEST_PACKAGES[@]}" jq)
+
 ensure_packages() {
     local missing=() pkg
     for pkg in "$@"; do

@@ -1,0 +1,265 @@
+// Measures the running ksMonitor from outside, inside ks_sandbox:
+//
+//   monitor_probe memory      private dirty memory (smaps_rollup) of the
+//                             monitor after start-up and after 6 and 30
+//                             ticks, and of a bare C++ program
+//   monitor_probe reaction N  N trials of the time from the client's death
+//                             to SIGTERM at pppd
+//
+// Prints one "name value" line per figure, for tools/bench. The client and
+// pppd are children of this program: it reaps the client the moment it is
+// killed (an unreaped process still answers the monitor's probe), and pppd
+// notes the time SIGTERM arrives. This program is a child subreaper, so the
+// detached monitor becomes its child too.
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr const char* kFlag = "/var/run/com.valdrane.kestrun.ksMonitor";
+
+[[noreturn]] void fail(const std::string& what) {
+    std::fprintf(stderr, "monitor_probe: %s: %s\n", what.c_str(), std::strerror(errno));
+    std::exit(1);
+}
+
+double now_ms() {
+    struct timespec t {};
+    (void)clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
+}
+
+void sleep_ms(double ms) {
+    struct timespec t {};
+    t.tv_sec = static_cast<time_t>(ms / 1000);
+    t.tv_nsec = static_cast<long>((ms - static_cast<double>(t.tv_sec) * 1000) * 1e6);
+    while (nanosleep(&t, &t) != 0 && errno == EINTR) {
+    }
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Written under another name and renamed: the monitor never reads half a pid.
+void write_pid_file(const std::string& path) {
+    const std::string temp = path + ".tmp";
+    std::ofstream(temp) << getpid() << "\n";
+    if (rename(temp.c_str(), path.c_str()) != 0) _exit(1);
+}
+
+void wait_for_pid_file(const std::string& path, pid_t pid) {
+    const std::string expected = std::to_string(pid) + "\n";
+    for (int i = 0; i < 2000 && read_file(path) != expected; ++i) sleep_ms(2);
+    if (read_file(path) != expected) fail("no pid file " + path);
+}
+
+// The client: announces itself and waits to be killed.
+pid_t start_client() {
+    const pid_t pid = fork();
+    if (pid < 0) fail("fork");
+    if (pid == 0) {
+        write_pid_file("/etc/ppp/kestrun.pid");
+        for (;;) pause();
+    }
+    wait_for_pid_file("/etc/ppp/kestrun.pid", pid);
+    return pid;
+}
+
+// pppd: announces itself and, when SIGTERM comes, writes the time it came
+// to `report` and ends, as the real one ends the link.
+pid_t start_pppd(int report) {
+    const pid_t pid = fork();
+    if (pid < 0) fail("fork");
+    if (pid == 0) {
+        sigset_t term;
+        sigemptyset(&term);
+        sigaddset(&term, SIGTERM);
+        sigprocmask(SIG_BLOCK, &term, nullptr);
+        write_pid_file("/var/run/ppp0.pid");
+        while (sigwaitinfo(&term, nullptr) < 0) {
+        }
+        const double at = now_ms();
+        _exit(write(report, &at, sizeof at) == sizeof at ? 0 : 1);
+    }
+    wait_for_pid_file("/var/run/ppp0.pid", pid);
+    return pid;
+}
+
+void reap(pid_t pid) {
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+}
+
+// Our child named `name`, other than the ones we know: the detached monitor.
+pid_t child_named(const char* name) {
+    for (int i = 0; i < 1000; ++i) {
+        if (DIR* proc = opendir("/proc")) {
+            while (const dirent* entry = readdir(proc)) {
+                const pid_t pid = std::atoi(entry->d_name);
+                if (pid <= 0) continue;
+                const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+                const size_t open = stat.find('('), close = stat.rfind(')');
+                if (open == std::string::npos || close == std::string::npos) continue;
+                int ppid = 0;
+                char state = 0;
+                if (std::sscanf(stat.c_str() + close + 2, "%c %d", &state, &ppid) != 2) continue;
+                if (stat.compare(open + 1, close - open - 1, name) == 0 && ppid == getpid() &&
+                    state != 'Z') {
+                    closedir(proc);
+                    return pid;
+                }
+            }
+            closedir(proc);
+        }
+        sleep_ms(2);
+    }
+    fail(std::string("no ") + name + " process");
+}
+
+// Starts the monitor as the client would and returns the detached process.
+pid_t start_monitor() {
+    const pid_t starter = fork();
+    if (starter < 0) fail("fork");
+    if (starter == 0) {
+        const int null_fd = open("/dev/null", O_RDWR);
+        (void)dup2(null_fd, 0);
+        (void)dup2(null_fd, 1);
+        std::vector<std::string> env = {"HOME=/tmp/home", "PATH=/usr/sbin:/usr/bin:/sbin:/bin",
+                                        "IFNAME=ppp0", "DNS1=10.0.0.1", "DNS2=10.0.0.2"};
+        for (int i = 0; i < 8; ++i)
+            env.push_back("DNSSUFFIX" + std::to_string(i) + "=s" + std::to_string(i) +
+                          ".corp.example");
+        std::vector<char*> envp;
+        for (auto& e : env) envp.push_back(e.data());
+        envp.push_back(nullptr);
+        execle(KS_MONITOR_BIN, "ksMonitor", static_cast<char*>(nullptr), envp.data());
+        _exit(127);
+    }
+    int status = 0;
+    while (waitpid(starter, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        errno = 0;
+        fail("ksMonitor did not start");
+    }
+    return child_named("ksMonitor");
+}
+
+void write_resolver_file() {
+    std::string text = "nameserver 10.0.0.1\nnameserver 10.0.0.2\nsearch";
+    for (int i = 0; i < 8; ++i) text += " s" + std::to_string(i) + ".corp.example";
+    std::ofstream("/etc/resolv.conf") << text << "\n";
+}
+
+// Private_Dirty of a process, in KiB.
+long private_dirty_kib(pid_t pid) {
+    std::istringstream in(read_file("/proc/" + std::to_string(pid) + "/smaps_rollup"));
+    std::string line;
+    long value = -1;
+    while (std::getline(in, line))
+        if (std::sscanf(line.c_str(), "Private_Dirty: %ld kB", &value) == 1) return value;
+    return -1;
+}
+
+int memory() {
+    const pid_t bare = fork();
+    if (bare == 0) {
+        execl(KS_BARE_PROGRAM, "bare_program", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    sleep_ms(300);
+    std::printf("bare_private_dirty_kib %ld\n", private_dirty_kib(bare));
+    (void)kill(bare, SIGKILL);
+    reap(bare);
+
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0) fail("pipe");
+    const pid_t client = start_client();
+    const pid_t pppd = start_pppd(report[1]);
+    const pid_t monitor = start_monitor();
+    const double started = now_ms();
+    // Start-up done and the first tick behind it; then past the first DNS
+    // check (tick 5), which touches its read buffer's stack pages; then 24
+    // ticks and five DNS checks later, which must find nothing more.
+    for (const int ticks : {1, 6, 30}) {
+        sleep_ms(started + ticks * 1000 + 500 - now_ms());
+        std::printf("monitor_private_dirty_kib_tick_%d %ld\n", ticks, private_dirty_kib(monitor));
+        (void)std::fflush(stdout);
+    }
+    std::ofstream(kFlag) << "0";
+    reap(monitor);
+    (void)kill(client, SIGKILL);
+    (void)kill(pppd, SIGKILL);
+    reap(client);
+    reap(pppd);
+    return 0;
+}
+
+int reaction(int trials) {
+    std::mt19937 random(static_cast<unsigned>(now_ms()));
+    // The client dies at a random point of the monitor's tick.
+    std::uniform_real_distribution<double> delay_ms(1200, 2200);
+    for (int trial = 0; trial < trials; ++trial) {
+        int report[2];
+        if (pipe2(report, O_CLOEXEC) != 0) fail("pipe");
+        const pid_t client = start_client();
+        const pid_t pppd = start_pppd(report[1]);
+        (void)close(report[1]);
+        const pid_t monitor = start_monitor();
+        sleep_ms(delay_ms(random));
+
+        (void)kill(client, SIGKILL);
+        reap(client);  // gone for the probe only once reaped
+        const double died = now_ms();
+        struct pollfd ready = {report[0], POLLIN, 0};
+        double terminated = 0;
+        if (poll(&ready, 1, 5000) != 1 ||
+            read(report[0], &terminated, sizeof terminated) != sizeof terminated) {
+            errno = 0;
+            fail("pppd got no SIGTERM within 5 s");
+        }
+        std::printf("reaction_ms %.1f\n", terminated - died);
+        (void)std::fflush(stdout);
+        (void)close(report[0]);
+        reap(pppd);
+        reap(monitor);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (std::getenv("KS_SANDBOX") == nullptr) {
+        std::fprintf(stderr, "monitor_probe runs only under ks_sandbox (tools/bench runs it)\n");
+        return 1;
+    }
+    if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) fail("prctl");
+    (void)mkdir("/etc/ppp", 0755);
+    write_resolver_file();
+    if (argc == 2 && std::strcmp(argv[1], "memory") == 0) return memory();
+    if (argc == 3 && std::strcmp(argv[1], "reaction") == 0) return reaction(std::atoi(argv[2]));
+    std::fprintf(stderr, "usage: monitor_probe memory | reaction TRIALS\n");
+    return 2;
+}
