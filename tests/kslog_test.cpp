@@ -409,13 +409,15 @@ TEST(KslogLink, LinkToAFile_UsedAndLeftInPlace) {
 
 TEST(KslogLink, RelativeTarget_FixedAtInit) {
     TempDir dir;
+    TempDir elsewhere;  // a later working directory; never "/", which is the host's
     ASSERT_EQ(chdir(dir.path().c_str()), 0);
     ASSERT_TRUE(MakeLink("rel.log", kLink));
     kslogInit();
-    ASSERT_EQ(chdir("/"), 0);
+    ASSERT_EQ(chdir(elsewhere.path().c_str()), 0);
     kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "after chdir");
+    ASSERT_EQ(chdir("/tmp"), 0);
     EXPECT_THAT(Messages(dir / "rel.log"), ElementsAre("after chdir"));
-    EXPECT_FALSE(Exists("/rel.log"));
+    EXPECT_FALSE(Exists(elsewhere / "rel.log"));
     EXPECT_FALSE(Exists("/tmp/rel.log"));
 }
 
