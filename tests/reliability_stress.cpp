@@ -37,6 +37,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -234,14 +235,26 @@ std::string Self() {
     return std::string(path, static_cast<size_t>(n));
 }
 
+// Everything the child needs is built before the fork: the watcher thread
+// may hold an allocator lock at that moment, and the child must not wait
+// on it between fork and exec.
 pid_t Start(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
-    const pid_t pid = fork();
-    if (pid != 0) return pid;
-    for (const auto& e : env) putenv(const_cast<char*>(e.c_str()));
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
-    execvp(args[0], args.data());
+    std::vector<char*> vars;
+    for (char** e = environ; *e; ++e) {
+        const std::string_view var(*e);
+        const bool replaced = std::any_of(env.begin(), env.end(), [&](const std::string& mine) {
+            return var.substr(0, var.find('=') + 1) == mine.substr(0, mine.find('=') + 1);
+        });
+        if (!replaced) vars.push_back(*e);
+    }
+    for (const auto& e : env) vars.push_back(const_cast<char*>(e.c_str()));
+    vars.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid != 0) return pid;
+    execvpe(args[0], args.data(), vars.data());
     _exit(127);
 }
 
