@@ -1,5 +1,6 @@
 #include "ksMonitor_kit.h"
 
+#include <dirent.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -163,6 +164,28 @@ ChildOutcome RunInChild(const std::function<void()>& body, std::chrono::millisec
     outcome.returned = outcome.status != -1 && WIFEXITED(outcome.status) &&
                        WEXITSTATUS(outcome.status) == kBodyReturned;
     return outcome;
+}
+
+std::vector<pid_t> MonitorChildren() {
+    std::vector<pid_t> found;
+    DIR* proc = opendir("/proc");
+    if (!proc) return found;
+    while (const dirent* entry = readdir(proc)) {
+        const pid_t pid = std::atoi(entry->d_name);
+        if (pid <= 0) continue;
+        const auto comm = ReadFile("/proc/" + std::to_string(pid) + "/comm");
+        const auto stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+        if (!comm || !stat || *comm != "ksMonitor\n") continue;
+        // The fields after the name, which may itself hold ") ".
+        const auto close = stat->rfind(')');
+        int ppid = 0;
+        char state = 0;
+        if (close != std::string::npos &&
+            std::sscanf(stat->c_str() + close + 2, "%c %d", &state, &ppid) == 2 && ppid == getpid())
+            found.push_back(pid);
+    }
+    closedir(proc);
+    return found;
 }
 
 }  // namespace kstest::monitor

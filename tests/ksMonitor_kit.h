@@ -58,6 +58,9 @@ void KillAndReap(pid_t pid);
 int WaitForChild(pid_t pid, std::chrono::milliseconds timeout = 5000ms);
 // The process's state letter from /proc ('R', 'S', 'T', 'Z'...), or 0.
 char ProcessState(pid_t pid);
+// Our children named ksMonitor: a monitor after detaching, when we are a
+// child subreaper.
+std::vector<pid_t> MonitorChildren();
 
 // Runs body in a forked child: whatever it exits with, and whatever state
 // it builds (the DNS watch's counters), stays there.

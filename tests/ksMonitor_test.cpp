@@ -29,33 +29,6 @@ constexpr const char* kSharedLink = "/tmp/kestRun.log";
 const std::string kShutdownMessage = "ksMonitor received shutdown command; ksMonitor exiting";
 const std::string kTestingProcesses = "test_processes:Testing processes:";
 
-bool Exists(const char* path) {
-    struct stat st {};
-    return lstat(path, &st) == 0;
-}
-
-// Our children named ksMonitor (after detaching, the monitor is one).
-std::vector<pid_t> MonitorChildren() {
-    std::vector<pid_t> found;
-    DIR* proc = opendir("/proc");
-    if (!proc) return found;
-    while (const dirent* entry = readdir(proc)) {
-        const pid_t pid = std::atoi(entry->d_name);
-        if (pid <= 0) continue;
-        const auto stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
-        if (!stat) continue;
-        const auto open = stat->find('('), close = stat->rfind(')');
-        if (open == std::string::npos || close == std::string::npos) continue;
-        int ppid = 0;
-        char state = 0;
-        if (std::sscanf(stat->c_str() + close + 2, "%c %d", &state, &ppid) != 2) continue;
-        if (stat->substr(open + 1, close - open - 1) == "ksMonitor" && ppid == getpid())
-            found.push_back(pid);
-    }
-    closedir(proc);
-    return found;
-}
-
 // The environment the client starts the monitor with, minus what each test
 // adds: nothing of the test runner's own leaks in.
 EnvEdits BaseEnv() {

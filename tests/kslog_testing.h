@@ -66,10 +66,7 @@ inline std::vector<std::string> Messages(const std::string& path) {
     return messages;
 }
 
-inline bool Exists(const std::string& path) {
-    struct stat st {};
-    return lstat(path.c_str(), &st) == 0;
-}
+using kstest::Exists;
 
 // Status of the name itself (a link is not followed).
 inline struct stat Lstat(const std::string& path) {

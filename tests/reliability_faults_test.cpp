@@ -38,35 +38,6 @@ constexpr const char* kFlag = "/var/run/com.valdrane.kestrun.ksMonitor";
 const std::string kShutdown = "ksMonitor received shutdown command; ksMonitor exiting";
 const std::string kGiveUp = "Fixed DNS settings 3 times in a row; giving up for 1 minute";
 
-bool Exists(const std::string& path) {
-    struct stat st {};
-    return lstat(path.c_str(), &st) == 0;
-}
-
-// Our children named ksMonitor (the monitor after detaching: we are a
-// child subreaper).
-std::vector<pid_t> MonitorChildren() {
-    std::vector<pid_t> found;
-    DIR* proc = opendir("/proc");
-    if (!proc) return found;
-    while (const dirent* entry = readdir(proc)) {
-        const pid_t pid = std::atoi(entry->d_name);
-        if (pid <= 0) continue;
-        const auto comm = ReadFile("/proc/" + std::to_string(pid) + "/comm");
-        const auto stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
-        if (!comm || !stat || *comm != "ksMonitor\n") continue;
-        int ppid = 0;
-        char state = 0;
-        const auto close = stat->rfind(')');
-        if (close == std::string::npos ||
-            std::sscanf(stat->c_str() + close + 2, "%c %d", &state, &ppid) != 2)
-            continue;
-        if (ppid == getpid()) found.push_back(pid);
-    }
-    closedir(proc);
-    return found;
-}
-
 EnvEdits MonitorEnv(const EnvEdits& extra) {
     EnvEdits env = {"IFNAME=ppp0", "KSLOGPRIORITY=debug", "DNS1", "DNS2", "SUDO_UID", "SUDO_GID"};
     for (int i = 0; i < 32; ++i) env.push_back("DNSSUFFIX" + std::to_string(i));

@@ -72,28 +72,6 @@ TEST(BadInputs, PidAndValueFiles) {
     }
 }
 
-// Our children named ksMonitor: the detached monitor (we are a subreaper).
-std::vector<pid_t> MonitorChildren() {
-    std::vector<pid_t> found;
-    DIR* proc = opendir("/proc");
-    if (!proc) return found;
-    while (const dirent* entry = readdir(proc)) {
-        const pid_t pid = std::atoi(entry->d_name);
-        if (pid <= 0) continue;
-        const auto comm = ReadFile("/proc/" + std::to_string(pid) + "/comm");
-        const auto stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
-        if (!comm || !stat || *comm != "ksMonitor\n") continue;
-        const auto close = stat->rfind(')');
-        int ppid = 0;
-        char state = 0;
-        if (close != std::string::npos &&
-            std::sscanf(stat->c_str() + close + 2, "%c %d", &state, &ppid) == 2 && ppid == getpid())
-            found.push_back(pid);
-    }
-    closedir(proc);
-    return found;
-}
-
 // The monitor's environment. Each value either stops the monitor at start-up
 // with its status, or the monitor detaches, lists what it watches (the
 // value as given, byte for byte) and stops cleanly when its flag is cleared;

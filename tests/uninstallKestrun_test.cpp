@@ -46,11 +46,6 @@ std::string Refusal(pid_t pid) {
            std::to_string(pid) + "). Please terminate it and try uninstalling again.\n";
 }
 
-bool Exists(const std::string& path) {
-    struct stat st {};
-    return lstat(path.c_str(), &st) == 0;
-}
-
 std::string Joined(const std::vector<std::string>& argv) {
     std::string all;
     for (const auto& a : argv) all += a + '\0';

@@ -50,11 +50,6 @@ echo payload > %{buildroot}/etc/kestrun/payload.conf
 /etc/kestrun/payload.conf
 )";
 
-bool Exists(const std::string& path) {
-    struct stat st {};
-    return lstat(path.c_str(), &st) == 0;
-}
-
 bool OnTmpfs(const std::string& path) {
     struct statfs fs {};
     return statfs(path.c_str(), &fs) == 0 && static_cast<long>(fs.f_type) == TMPFS_MAGIC;

@@ -56,6 +56,11 @@ void RemoveAll(const std::string& path) {
     std::filesystem::remove_all(path, ignored);
 }
 
+bool Exists(const std::string& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0;
+}
+
 bool WaitFor(const std::function<bool()>& predicate, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {

@@ -34,6 +34,8 @@ bool WriteFile(const std::string& path, const std::string& content, mode_t mode 
 std::optional<std::string> ReadFile(const std::string& path);
 // Removes a path and everything below it; absent paths are fine.
 void RemoveAll(const std::string& path);
+// Whether anything stands at the name (a dangling link does).
+bool Exists(const std::string& path);
 
 // Polls every few milliseconds until the predicate holds or the time is up.
 bool WaitFor(const std::function<bool()>& predicate, std::chrono::milliseconds timeout = 5000ms);
