@@ -1,7 +1,6 @@
 // Files and processes the monitor's benchmarks set up inside the sandbox.
 #pragma once
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,21 +9,6 @@
 #include <string>
 
 namespace ksbench {
-
-// Writes a whole file; false on any failure.
-inline bool WriteFile(const std::string& path, const std::string& text) {
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += static_cast<size_t>(n);
-    }
-    (void)close(fd);
-    return done == text.size();
-}
 
 // The DNS workload: two servers and eight search suffixes, all present, so
 // no repair ever runs. A file of `size` bytes holds lines of the kinds a

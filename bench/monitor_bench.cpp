@@ -18,10 +18,12 @@
 #include "monitor_config.h"
 #include "process_watch.h"
 #include "resolver_scan.h"
+#include "testkit.h"
 
 namespace {
 
 using namespace ksbench;
+using kstest::WriteFile;
 
 // The tunnel's settings of the DNS workload (bench_files.h).
 struct Settings {

@@ -53,40 +53,6 @@ int Join(pid_t child) {
 
 // ---------------------------------------------------------------- entries
 
-TEST(KslogEntry, Prefix_MatchesFixedExamples) {
-    struct Case {
-        int mon, mday, year, hour, min, sec;
-        unsigned long millis;
-        const char* category;
-        const char* priority;
-        unsigned pid;
-        const char* expected;
-    };
-    const Case cases[] = {
-        {3, 7, 2026, 14, 5, 9, 42, "dns", "warn", 12345,
-         "03/07/2026 14:05:09.042 [dns     warn    12345] "},
-        {12, 31, 2025, 23, 59, 59, 999, "general", "notice", 7,
-         "12/31/2025 23:59:59.999 [general notice      7] "},
-        // A long pid widens its field; long names are cut to the columns.
-        {1, 1, 2030, 0, 0, 0, 0, "configuration", "noticeable", 4194304,
-         "01/01/2030 00:00:00.000 [configu notice 4194304] "},
-    };
-    for (const auto& c : cases) {
-        struct tm local {};
-        local.tm_mon = c.mon - 1;
-        local.tm_mday = c.mday;
-        local.tm_year = c.year - 1900;
-        local.tm_hour = c.hour;
-        local.tm_min = c.min;
-        local.tm_sec = c.sec;
-        char out[128];
-        const int len = kestrun::kslog::format_prefix(out, sizeof out, local, c.millis, c.category,
-                                                      c.priority, c.pid);
-        EXPECT_EQ(std::string(out), c.expected);
-        EXPECT_EQ(len, static_cast<int>(std::string(c.expected).size()));
-    }
-}
-
 TEST(KslogEntry, Entry_MatchesPatternWithTimeAndPid) {
     kslogInit();
     const time_t before = time(nullptr);

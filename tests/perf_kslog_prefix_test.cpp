@@ -1,10 +1,11 @@
-// The log entry's prefix is put together by hand on the usual path (every
-// field within its columns) to keep the time under the lock short; it must
-// give byte for byte what the printf format gives, on that path and on the
-// fallback for values outside the columns.
+// The log entry's prefix: fixed examples, and, since it is put together by
+// hand on the usual path (every field within its columns) to keep the time
+// under the lock short, byte for byte what the printf format gives, on that
+// path and on the fallback for values outside the columns.
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <random>
 #include <string>
@@ -29,7 +30,9 @@ std::string Reference(const Fields& f) {
     return out;
 }
 
-void ExpectSameAsFormat(const Fields& f) {
+// What the log facility writes for the fields, checked to be as long as
+// the length it reports.
+std::string Prefix(const Fields& f) {
     struct tm local {};
     local.tm_mon = f.mon - 1;
     local.tm_mday = f.mday;
@@ -40,9 +43,28 @@ void ExpectSameAsFormat(const Fields& f) {
     char out[128];
     const int len = kestrun::kslog::format_prefix(out, sizeof out, local, f.millis, f.category,
                                                   f.priority, f.pid);
-    const std::string expected = Reference(f);
-    EXPECT_EQ(std::string(out), expected);
-    EXPECT_EQ(len, static_cast<int>(expected.size()));
+    EXPECT_EQ(len, static_cast<int>(std::strlen(out)));
+    return out;
+}
+
+void ExpectSameAsFormat(const Fields& f) {
+    EXPECT_EQ(Prefix(f), Reference(f));
+}
+
+TEST(KslogPrefix, FixedExamples) {
+    const struct {
+        Fields fields;
+        const char* expected;
+    } cases[] = {
+        {{3, 7, 2026, 14, 5, 9, 42, "dns", "warn", 12345},
+         "03/07/2026 14:05:09.042 [dns     warn    12345] "},
+        {{12, 31, 2025, 23, 59, 59, 999, "general", "notice", 7},
+         "12/31/2025 23:59:59.999 [general notice      7] "},
+        // A long pid widens its field; long names are cut to the columns.
+        {{1, 1, 2030, 0, 0, 0, 0, "configuration", "noticeable", 4194304},
+         "01/01/2030 00:00:00.000 [configu notice 4194304] "},
+    };
+    for (const auto& c : cases) EXPECT_EQ(Prefix(c.fields), c.expected);
 }
 
 TEST(KslogPrefix, HandMadePrefix_SameBytesAsTheFormat) {
