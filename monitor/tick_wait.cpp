@@ -5,7 +5,6 @@
 
 #include <array>
 #include <cerrno>
-#include <cstddef>
 
 #include "ks_monitor_flag.h"
 
@@ -114,7 +113,10 @@ void wait_out_tick(exit_watches& watches, const watched_process& ks, const watch
         }
         if (ready < 0) {
             if (errno == EINTR) continue;
-            (void)sleep_until(deadline);  // the tick still lasts its second
+            // The tick still lasts its second; a sleep that fails as well
+            // leaves nothing better to do than to end it.
+            while (sleep_until(deadline) == EINTR) {
+            }
             return;
         }
         now = monotonic_now();
