@@ -3,8 +3,9 @@
 //   monitor_probe memory      private dirty memory (smaps_rollup) of the
 //                             monitor after start-up and after 6 and 30
 //                             ticks, and of a bare C++ program
-//   monitor_probe reaction N  N trials of the time from the client's death
-//                             to SIGTERM at pppd
+//   monitor_probe reaction N  N trials of the time from just before the
+//                             client's SIGKILL to SIGTERM at pppd, the
+//                             client killed at a random moment of the tick
 //
 // Prints one "name value" line per figure, for tools/bench. The client and
 // pppd are children of this program: it reaps the client the moment it is
@@ -229,9 +230,12 @@ int reaction(int trials) {
         const pid_t monitor = start_monitor();
         sleep_ms(delay_ms(random));
 
+        // From just before the kill: the figure holds the client's end, its
+        // parent's reaping (at once here, as init, a shell or a service
+        // manager do) and the monitor's reaction to both.
+        const double died = now_ms();
         (void)kill(client, SIGKILL);
         reap(client);  // gone for the probe only once reaped
-        const double died = now_ms();
         struct pollfd ready = {report[0], POLLIN, 0};
         double terminated = 0;
         if (poll(&ready, 1, 5000) != 1 ||

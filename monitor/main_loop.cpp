@@ -1,9 +1,10 @@
 #include "main_loop.h"
 
-#include <unistd.h>
+#include <chrono>
 
 #include "dns_watch.h"
 #include "ks_monitor_flag.h"
+#include "tick_wait.h"
 
 void monitor_tick(loop_counters& counters, const watched_process& ks, const watched_process& pppd,
                   const monitor_config& config) {
@@ -23,10 +24,12 @@ void monitor_tick(loop_counters& counters, const watched_process& ks, const watc
 void run_main_loop(const watched_process& ks, const watched_process& pppd,
                    const monitor_config& config) {
     loop_counters counters;
+    exit_watches watches;
     for (;;) {
         monitor_tick(counters, ks, pppd, config);
-        // The sleep follows the work: a slow repair stretches the tick, and
-        // missed time is not caught up.
-        (void)sleep(1);
+        // The wait follows the work: a slow repair stretches the tick, and
+        // missed time is not caught up. It ends early only to look at a
+        // process that has ended, which leaves the counters alone.
+        wait_out_tick(watches, ks, pppd, monotonic_now() + std::chrono::seconds(1));
     }
 }

@@ -1,5 +1,6 @@
 // The monitor's main loop: one tick a second, driving the process watch on
-// every tick and the DNS watch on every fifth.
+// every tick and the DNS watch on every fifth. Between ticks it waits on the
+// watched processes, so that the end of either is met within milliseconds.
 #pragma once
 
 #include "monitor_config.h"
@@ -15,6 +16,7 @@ struct loop_counters {
 void monitor_tick(loop_counters& counters, const watched_process& ks, const watched_process& pppd,
                   const monitor_config& config);
 
-// Ticks until one of the checks ends the process.
+// Ticks until one of the checks ends the process; each tick's wait ends one
+// second after its checks, or earlier when a watched process has ended.
 [[noreturn]] void run_main_loop(const watched_process& ks, const watched_process& pppd,
                                 const monitor_config& config);

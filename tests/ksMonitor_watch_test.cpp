@@ -5,13 +5,16 @@
 // forked child each; the log and the stand-ins' records tell what happened.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <functional>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "dns_watch.h"
@@ -516,6 +519,127 @@ TEST(MainLoop, ProcessesEveryTickDnsEveryFifthFlagFirst) {
     EXPECT_TRUE(stopped.exited_with(0));
     // Nothing was watched before the check.
     EXPECT_EQ(CallerLogLines(), std::vector<std::string>{kShutdownEntry});
+}
+
+// The wait between ticks ends when a watched process ends: the loop runs in
+// a child, and each case acts just after a tick's process watch, so the
+// next tick is a second away.
+TEST(MainLoopWait, EndOfAWatchedProcessIsMetWellBeforeTheNextTick) {
+    struct Case {
+        const char* name;
+        // Acts on the stand-ins, which are our children.
+        std::function<void(pid_t client, pid_t pppd)> act;
+        // The entries after the tick's own process watch.
+        std::vector<std::string> after_tick;
+        bool pppd_terminated;
+    };
+    const auto kill_client = [](pid_t client, pid_t) { KillAndReap(client); };
+    const std::vector<Case> cases = {
+        {"client killed and reaped at once", kill_client, {"testing", "client warning"}, true},
+        {"client reaped 200 ms after it ended: a zombie still probes alive",
+         [](pid_t client, pid_t) {
+             ASSERT_EQ(kill(client, SIGKILL), 0);
+             ASSERT_TRUE(WaitFor([&] { return ProcessState(client) == 'Z'; }));
+             std::this_thread::sleep_for(200ms);
+             int status = 0;
+             ASSERT_EQ(waitpid(client, &status, 0), client);
+         },
+         {"testing", "client warning"},
+         true},
+        {"pppd ended while the client lives",
+         [](pid_t, pid_t pppd) { KillAndReap(pppd); },
+         {"testing", "general info pppd closed; terminating monitor"},
+         false},
+        {"flag cleared, then the client killed within the same second",
+         [&](pid_t client, pid_t pppd) {
+             ASSERT_TRUE(WriteFile(kKsMonitorFlagPath, "0"));
+             kill_client(client, pppd);
+         },
+         {kShutdownEntry},
+         false},
+    };
+    InstallRepairStandin();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ResetLog();
+        RemoveAll(kPppdRecord);
+        RemoveAll(kClientRecord);
+        ASSERT_TRUE(WriteFile(kKsMonitorFlagPath, "1"));
+        const pid_t pppd_pid = StartPppd();
+        const pid_t client_pid = StartClient();
+        const auto ks = watch_process(client_pid);
+        const auto pppd = watch_process(pppd_pid);
+        std::fflush(nullptr);
+        const pid_t loop = fork();
+        if (loop == 0) {
+            StartLog("debug");
+            run_main_loop(ks, pppd, monitor_config{});
+        }
+        ASSERT_GT(loop, 0);
+        const std::string testing = "test_processes:Testing processes:";
+        ASSERT_TRUE(WaitFor([&] { return CountEntries(testing) == 1; }));
+
+        c.act(client_pid, pppd_pid);
+        // The next tick would come about a second after the first.
+        const int status = WaitForChild(loop, 500ms);
+        EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+        std::vector<std::string> expected = {"testing"};
+        expected.insert(expected.end(), c.after_tick.begin(), c.after_tick.end());
+        const std::string testing_entry =
+            "general debug test_processes:Testing processes:  ks=" + std::to_string(client_pid) +
+            ", pppd=" + std::to_string(pppd_pid);
+        const std::string warning = "general warn Kestrun " + std::to_string(client_pid) +
+                                    " closed unexpectedly; attempting to cleanup pppd " +
+                                    std::to_string(pppd_pid);
+        for (auto& e : expected) {
+            if (e == "testing") e = testing_entry;
+            if (e == "client warning") e = warning;
+        }
+        // A wake-up that found the zombie alive wrote nothing.
+        EXPECT_EQ(CallerLogLines(), expected);
+        if (c.pppd_terminated) {
+            EXPECT_EQ(WaitForChild(pppd_pid), 0);
+            EXPECT_EQ(Record(kPppdRecord),
+                      std::to_string(SIGTERM) + " " + std::to_string(loop) + "\n");
+        } else {
+            EXPECT_EQ(Record(kPppdRecord), "");
+        }
+        EXPECT_EQ(Record(kClientRecord), "");
+        for (const pid_t p : {loop, pppd_pid, client_pid})
+            if (ProcessState(p) != 0) KillAndReap(p);
+    }
+}
+
+// Where the kernel gives no process descriptors, the monitor watches by
+// number and sleeps between ticks: the next tick still meets the death.
+TEST(MainLoopWait, WithoutProcessDescriptorsTheNextTickReacts) {
+    ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);  // the detached monitor becomes our child
+    InstallRepairStandin();
+    ResetLog();
+    const pid_t pppd_pid = StartPppd();
+    const pid_t client_pid = StartClient();
+    EnvEdits env = {"IFNAME=ppp0", "KSLOGPRIORITY=debug",        "DNS1", "DNS2", "SUDO_UID",
+                    "SUDO_GID",    "ASAN_OPTIONS=detect_leaks=0"};
+    for (int i = 0; i < 32; ++i) env.push_back("DNSSUFFIX" + std::to_string(i));
+    const auto started = RunProgram({KS_DENY_SYSCALLS, "pidfd", KS_MONITOR_BIN}, env);
+    ASSERT_EQ(started.exit_code(), 0) << started.err;
+    const auto monitors = MonitorChildren();
+    ASSERT_EQ(monitors.size(), 1u);
+    const pid_t monitor = monitors.front();
+
+    const std::string testing = "test_processes:Testing processes:";
+    ASSERT_TRUE(WaitFor([&] { return CountEntries(testing) == 1; }));
+    KillAndReap(client_pid);
+    const int status = WaitForChild(monitor, 2500ms);
+    EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    // Met by the next tick's process watch, after the second's sleep.
+    EXPECT_EQ(CountEntries(testing), 2);
+    EXPECT_EQ(CallerLogLines().back(), "general warn Kestrun " + std::to_string(client_pid) +
+                                           " closed unexpectedly; attempting to cleanup pppd " +
+                                           std::to_string(pppd_pid));
+    EXPECT_EQ(WaitForChild(pppd_pid), 0);
+    EXPECT_EQ(Record(kPppdRecord), std::to_string(SIGTERM) + " " + std::to_string(monitor) + "\n");
 }
 
 }  // namespace

@@ -3,14 +3,18 @@
 // so these are tests, not timings:
 //
 //  - a steady tick: open, read and close of the shutdown flag file, two
-//    null-signal probes, the one-second sleep; nothing else (no memory
-//    calls, no time reads: those go through the vDSO);
+//    null-signal probes, and the wait on the two process descriptors that
+//    times out at the end of the second; nothing else (no memory calls, no
+//    time reads: those go through the vDSO);
+//  - a client that has ended but that its parent does not reap: a handful
+//    of extra waits while it is re-probed, never one with a zero timeout;
 //  - a DNS check: the same, plus the resolver file opened, read in chunks
 //    of at least 4 KiB and closed;
 //  - a log entry: open, lock, fstat, lstat, getpid, one write, close; an
 //    entry below its category's level: no call at all.
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -42,7 +46,8 @@ struct Call {
 
 // Folds the names one operation goes by, across libc versions and
 // architectures, into one kind: "open", "fstat", "lstat", "probe",
-// "sleep"; any other call keeps its own name.
+// "wait" (on descriptors, or a plain sleep); any other call keeps its own
+// name.
 std::string Kind(const std::string& line) {
     const std::string name = line.substr(0, line.find('('));
     if (name == "open" || name == "openat" || name == "openat2") return "open";
@@ -54,7 +59,8 @@ std::string Kind(const std::string& line) {
         return "stat";
     }
     if (name == "pidfd_send_signal" || name == "kill") return "probe";
-    if (name == "clock_nanosleep" || name == "nanosleep") return "sleep";
+    if (name == "clock_nanosleep" || name == "nanosleep" || name == "poll" || name == "ppoll")
+        return "wait";
     return name;
 }
 
@@ -99,12 +105,27 @@ std::vector<std::string> TraceFiles() {
     return files;
 }
 
-// Completed sleeps in a trace file that is still being written.
-int Sleeps(const std::string& path) {
-    int sleeps = 0;
-    for (const auto& call : ReadTrace(path))
-        sleeps += call.kind == "sleep" && call.line.find(") = 0") != std::string::npos ? 1 : 0;
-    return sleeps;
+// A wait that ran its full time: a sleep that completed, or a wait on
+// descriptors that timed out.
+bool WaitedItsTime(const Call& call) {
+    return call.kind == "wait" && call.line.find(") = 0") != std::string::npos;
+}
+
+// Waits that ran their full time, in a trace file that is still being
+// written.
+int FullWaits(const std::string& path) {
+    int waits = 0;
+    for (const auto& call : ReadTrace(path)) waits += WaitedItsTime(call) ? 1 : 0;
+    return waits;
+}
+
+// A wait on descriptors asked to return at once: poll's timeout 0, or
+// ppoll's zero timespec.
+bool ZeroTimeout(const Call& call) {
+    if (call.kind != "wait") return false;
+    if (call.line.find("{tv_sec=0, tv_nsec=0}") != std::string::npos) return true;
+    return call.line.starts_with("poll(") &&
+           call.line.find(", 0) ", call.line.rfind(']')) != std::string::npos;
 }
 
 std::vector<std::string> StraceArgv(const std::string& prefix, const std::string& program) {
@@ -142,22 +163,25 @@ class SyscallBudget : public ::testing::Test {
     pid_t pppd_ = 0;
     pid_t client_ = 0;
 
-    // Runs the monitor under strace until `ticks` ticks have ended, stops it
-    // through its flag, and returns its loop's calls, one list per tick (the
-    // first also holds the start-up after detaching).
-    std::vector<std::vector<Call>> TraceTicks(int ticks) {
+    // Starts the monitor under strace, as the client would; returns strace.
+    static pid_t LaunchTraced() {
         EnvEdits env = {"IFNAME=ppp0",   "DNS1=10.0.0.1", "DNS2=10.0.0.2",
                         "KSLOGPRIORITY", "SUDO_UID",      "SUDO_GID"};
         for (int i = 0; i < 32; ++i) {
             const std::string name = "DNSSUFFIX" + std::to_string(i);
             env.push_back(i < 8 ? name + "=s" + std::to_string(i) + ".corp.example" : name);
         }
-        const pid_t strace = Spawn(StraceArgv("monitor", KS_MONITOR_BIN), env);
-        std::string loop;  // the detached monitor's trace: the one that sleeps
+        return Spawn(StraceArgv("monitor", KS_MONITOR_BIN), env);
+    }
+
+    // The detached monitor's trace file (the one that waits) once `ticks`
+    // of its waits have run their full time; "" if that never happens.
+    static std::string WaitForTicks(int ticks) {
+        std::string loop;
         const bool ticked = WaitFor(
             [&] {
                 for (const auto& file : TraceFiles()) {
-                    if (Sleeps(file) >= ticks) {
+                    if (FullWaits(file) >= ticks) {
                         loop = file;
                         return true;
                     }
@@ -165,21 +189,30 @@ class SyscallBudget : public ::testing::Test {
                 return false;
             },
             std::chrono::milliseconds(ticks * 1000 + 15000));
+        EXPECT_TRUE(ticked) << "the monitor did not tick " << ticks << " times";
+        return loop;
+    }
+
+    // Runs the monitor under strace until `ticks` ticks have ended, stops it
+    // through its flag, and returns its loop's calls, one list per tick (the
+    // first also holds the start-up after detaching).
+    std::vector<std::vector<Call>> TraceTicks(int ticks) {
+        const pid_t strace = LaunchTraced();
+        const std::string loop = WaitForTicks(ticks);
         (void)WriteFile(kFlag, "0");
         EXPECT_NE(WaitForChild(strace, 15000ms), -1);
-        EXPECT_TRUE(ticked) << "the monitor did not tick " << ticks << " times";
 
         std::vector<std::vector<Call>> split(1);
         for (auto& call : ReadTrace(loop)) {
             split.back().push_back(std::move(call));
-            if (split.back().back().kind == "sleep") split.emplace_back();
+            if (split.back().back().kind == "wait") split.emplace_back();
         }
         split.pop_back();  // the tick that the flag ended
         return split;
     }
 };
 
-const std::vector<std::string> kSteadyTick = {"open", "read", "close", "probe", "probe", "sleep"};
+const std::vector<std::string> kSteadyTick = {"open", "read", "close", "probe", "probe", "wait"};
 
 // A tick after the first: its flag check and probes, and on every fifth the
 // resolver file opened, checked to be a regular file, read in chunks of at
@@ -188,6 +221,12 @@ void ExpectTick(int number, const std::vector<Call>& tick, size_t max_reads) {
     SCOPED_TRACE("tick " + std::to_string(number));
     ASSERT_GE(tick.size(), kSteadyTick.size());
     EXPECT_TRUE(tick[0].names(kFlag)) << tick[0].line;
+    // The wait is on both process descriptors, and it ends the second by
+    // timing out.
+    const std::string& wait = tick.back().line;
+    EXPECT_TRUE(wait.starts_with("ppoll([") || wait.starts_with("poll([")) << wait;
+    EXPECT_NE(wait.find("], 2, "), std::string::npos) << wait;
+    EXPECT_TRUE(WaitedItsTime(tick.back())) << wait;
     if (number % 5 != 0) {
         EXPECT_EQ(Kinds(tick), kSteadyTick);
         return;
@@ -199,7 +238,7 @@ void ExpectTick(int number, const std::vector<Call>& tick, size_t max_reads) {
     std::vector<std::string> expected(kSteadyTick.begin(), kSteadyTick.end() - 1);
     expected.insert(expected.end(), {"open", "fstat"});
     expected.insert(expected.end(), reads, "read");
-    expected.insert(expected.end(), {"close", "sleep"});
+    expected.insert(expected.end(), {"close", "wait"});
     ASSERT_EQ(Kinds(tick), expected);
     EXPECT_TRUE(tick[5].names(kResolver)) << tick[5].line;
     for (size_t i = 7; i < 7 + reads; ++i) EXPECT_GE(ReadSize(tick[i]), 4096) << tick[i].line;
@@ -225,6 +264,58 @@ TEST_F(SyscallBudget, DnsCheck_LargeResolverFileReadInFewChunks) {
     const auto ticks = TraceTicks(5);
     ASSERT_GE(ticks.size(), 5u);
     for (size_t i = 1; i < ticks.size(); ++i) ExpectTick(static_cast<int>(i + 1), ticks[i], 17);
+}
+
+// Flag checks in a trace file that is still being written: one per tick.
+int FlagChecks(const std::string& path) {
+    int checks = 0;
+    for (const auto& call : ReadTrace(path)) checks += call.kind == "open" && call.names(kFlag);
+    return checks;
+}
+
+TEST_F(SyscallBudget, ZombieClient_AFewExtraWaitsNoneWithAZeroTimeout) {
+    ASSERT_TRUE(WriteFile(kResolver, ResolverFile(0)));
+    // A client whose parent, a shell, reaps it only while it is not stopped;
+    // it takes over the client's pid file from the fixture's.
+    const pid_t parent =
+        Spawn({"/bin/sh", "-c", "\"$0\" \"$1\" & wait", KS_STANDIN_CLIENT, "/tmp/zombie.signals"});
+    pid_t zombie = 0;
+    ASSERT_TRUE(WaitFor([&] {
+        zombie = std::atoi(ReadFile("/etc/ppp/kestrun.pid").value_or("0").c_str());
+        return zombie > 0 && zombie != client_;
+    }));
+    const pid_t strace = LaunchTraced();
+    const std::string loop = WaitForTicks(2);
+    ASSERT_FALSE(loop.empty());
+
+    ASSERT_EQ(kill(parent, SIGSTOP), 0);
+    ASSERT_TRUE(WaitFor([&] { return ProcessState(parent) == 'T'; }));
+    ASSERT_EQ(kill(zombie, SIGKILL), 0);
+    ASSERT_TRUE(WaitFor([&] { return ProcessState(zombie) == 'Z'; }));
+    // Three seconds and more of ticks with the zombie.
+    const int checks = FlagChecks(loop);
+    EXPECT_TRUE(WaitFor([&] { return FlagChecks(loop) >= checks + 4; }, 10000ms));
+    // Reaped now: the monitor's next probe finds the client gone, sends pppd
+    // its SIGTERM and ends.
+    ASSERT_EQ(kill(parent, SIGCONT), 0);
+    EXPECT_EQ(WaitForChild(parent), 0);
+    EXPECT_NE(WaitForChild(strace, 15000ms), -1);
+    EXPECT_TRUE(WaitFor([] { return RecordLines(kPppdRecord) == 1; }));
+
+    int waits = 0;
+    int flag_checks = 0;
+    bool woken = false;  // a wait returned because a descriptor reported
+    for (const auto& call : ReadTrace(loop)) {
+        if (call.kind == "open" && call.names(kFlag)) ++flag_checks;
+        if (call.kind != "wait") continue;
+        ++waits;
+        EXPECT_FALSE(ZeroTimeout(call)) << call.line;
+        if (call.line.find("revents=") != std::string::npos) woken = true;
+    }
+    EXPECT_TRUE(woken);
+    // Every flag check but the last, which ended the monitor, is followed by
+    // its tick's own wait; the rest come from the zombie.
+    EXPECT_LE(waits - (flag_checks - 1), 15) << waits << " waits, " << flag_checks << " ticks";
 }
 
 // The calls between the probe program's two markers "<name>-begin" and
