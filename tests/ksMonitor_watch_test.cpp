@@ -6,14 +6,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -103,7 +100,9 @@ struct Snapshot {
 TEST(MonitorFlag, NothingButItsOwnSingleFileIsWritten) {
     // A /run of this test's own that allows device nodes, unlike the
     // sandbox's.
-    ASSERT_EQ(mount("ks_flag_run", "/run", "tmpfs", MS_NOSUID, "mode=0755"), 0);
+    ASSERT_EQ(RunProgram({"mount", "-t", "tmpfs", "-o", "nosuid,mode=0755", "ks_flag_run", "/run"})
+                  .exit_code(),
+              0);
     const std::string flag = kKsMonitorFlagPath;
     struct Case {
         const char* name;
@@ -127,7 +126,10 @@ TEST(MonitorFlag, NothingButItsOwnSingleFileIsWritten) {
          },
          flag},
         {"device like /dev/null",
-         [&] { ASSERT_EQ(mknod(flag.c_str(), S_IFCHR | 0600, makedev(1, 3)), 0); }, flag},
+         [&] {
+             ASSERT_EQ(RunProgram({"mknod", "-m", "0600", flag, "c", "1", "3"}).exit_code(), 0);
+         },
+         flag},
         {"another user's file",
          [&] {
              ASSERT_TRUE(WriteFile(flag, "0", 0600));
