@@ -24,12 +24,13 @@ constexpr const char* kUsage =
     "settings in /etc/resolv.conf, and stops when its shutdown flag file\n"
     "/var/run/com.valdrane.kestrun.ksMonitor no longer holds 1.\n"
     "\n"
-    "It reads no command line. Environment: IFNAME (the PPP interface), DNS1,\n"
-    "DNS2, DNSSUFFIX0 to DNSSUFFIX31 (what to watch), KSLOGPRIORITY (log level),\n"
-    "HOME, SUDO_UID, SUDO_GID (the log file's place and owner).\n"
+    "It is configured through its environment alone: IFNAME (the PPP interface),\n"
+    "DNS1, DNS2, DNSSUFFIX0 to DNSSUFFIX31 (what to watch), KSLOGPRIORITY (log\n"
+    "level), HOME, SUDO_UID, SUDO_GID (the log file's place and owner).\n"
     "\n"
     "  --help     print this text and exit\n"
     "  --version  print the version and exit\n"
+    "Each is read only alone; any other arguments are ignored.\n"
     "\n"
     "See ksMonitor(8).\n";
 
