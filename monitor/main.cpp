@@ -1,6 +1,7 @@
 // ksMonitor: watches one tunnel's client, pppd and DNS settings until the
 // shutdown flag is cleared or one of the processes ends. Configured through
-// the environment (IFNAME, DNS1, DNS2, DNSSUFFIX0..31, KSLOGPRIORITY).
+// the environment (IFNAME, DNS1, DNS2, DNSSUFFIX0..31, KSLOGPRIORITY); the
+// command line is ignored, but for a lone --help or --version.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -12,8 +13,15 @@
 #include "main_loop.h"
 #include "monitor_config.h"
 #include "process_watch.h"
+#include "start_up.h"
 
-int main() {
+int main(int argc, char** argv) {
+    // Before anything else: a person asking must not set up the log, rewrite
+    // the shared flag file or start a second monitor.
+    if (const auto status = answer_lone_option(argc, argv)) return *status;
+    // From here on, nothing the starter left open reaches the repair command.
+    close_inherited_on_exec();
+
     kslogInit();
     init_ks_monitor_flag();
     // Registered after kslogInit's handler, so it runs first: the flag file

@@ -19,10 +19,16 @@ unsigned int watchable(unsigned int pid) {
 
 unsigned int read_pppd_pid(const char* ifname) {
     if (ifname == nullptr || std::strchr(ifname, '/') != nullptr) return 0;
-    char path[1024];
-    // A longer name is cut to fit; the path still names a file in /var/run.
-    (void)std::snprintf(path, sizeof path, "/var/run/%s.pid", ifname);
-    return watchable(get_pid_from_file(path));
+    // Where pppd keeps its pid file: before 2.5 in /var/run itself; since
+    // 2.5.1 by default in /var/run/pppd/; 2.5.0 left the '/' out. The first
+    // that yields a pid wins, so a system of the old layout reads as before.
+    for (const char* dir : {"/var/run/", "/var/run/pppd/", "/var/run/pppd"}) {
+        char path[1024];
+        // A longer name is cut to fit; the path still names a file there.
+        (void)std::snprintf(path, sizeof path, "%s%s.pid", dir, ifname);
+        if (const unsigned int pid = watchable(get_pid_from_file(path)); pid != 0) return pid;
+    }
+    return 0;
 }
 
 monitor_config read_monitor_config() {

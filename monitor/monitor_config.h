@@ -12,10 +12,12 @@ struct monitor_config {
     dns_suffix_list suffixes{};
 };
 
-// pppd's pid from "/var/run/<ifname>.pid", or 0. An interface name holding a
-// '/' gives 0: it must not steer the read outside /var/run. A null name
-// (IFNAME unset) gives 0; an empty one is used as it is. Pid 1 (init) gives 0
-// here and for the client.
+// pppd's pid from "/var/run/<ifname>.pid", else from "/var/run/pppd/<ifname>.pid",
+// else from "/var/run/pppd<ifname>.pid" (the layouts of pppd before 2.5, since
+// 2.5.1 and of 2.5.0), or 0 when none yields one. An interface name holding a
+// '/' gives 0: it must not steer the read elsewhere. A null name (IFNAME
+// unset) gives 0; an empty one is used as it is. Pid 1 (init) is no pid, here
+// and for the client.
 unsigned int read_pppd_pid(const char* ifname);
 
 // The client pid, pppd's pid (through IFNAME), DNS1, DNS2 and every one of

@@ -53,6 +53,7 @@ class KeepErrno {
   public:
     KeepErrno() : saved_(errno) {}
     ~KeepErrno() { errno = saved_; }
+    int saved() const { return saved_; }
     KeepErrno(const KeepErrno&) = delete;
     KeepErrno& operator=(const KeepErrno&) = delete;
 
@@ -175,7 +176,7 @@ extern "C" void kslogWrite_private(int priority, int category, const char* forma
     Entry entry;
     va_list args;
     va_start(args, format);
-    entry.build(prefix, static_cast<size_t>(prefix_len), format, args);
+    entry.build(prefix, static_cast<size_t>(prefix_len), keep.saved(), format, args);
     va_end(args);
     append(*log, entry.data(), entry.size());
 }

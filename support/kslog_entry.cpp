@@ -1,4 +1,6 @@
 // The text of one log entry.
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -81,7 +83,8 @@ Entry::~Entry() {
     std::free(heap_);
 }
 
-void Entry::build(const char* prefix, size_t prefix_len, const char* format, va_list args) {
+void Entry::build(const char* prefix, size_t prefix_len, int caller_errno, const char* format,
+                  va_list args) {
     // The prefix is far shorter than the inline buffer; the reserve keeps
     // room for the line end behind whatever the message leaves.
     if (prefix_len > sizeof inline_ - 2) prefix_len = sizeof inline_ - 2;
@@ -91,6 +94,9 @@ void Entry::build(const char* prefix, size_t prefix_len, const char* format, va_
 
     va_list again;
     va_copy(again, args);
+    // "%m" must show the caller's error, not what opening and locking the
+    // file left behind.
+    errno = caller_errno;
     const int wanted = std::vsnprintf(inline_ + prefix_len, room, format, args);
     size_t message = 0;
     if (wanted < 0) {
@@ -99,11 +105,15 @@ void Entry::build(const char* prefix, size_t prefix_len, const char* format, va_
         message = static_cast<size_t>(wanted);
     } else if (char* big = static_cast<char*>(std::malloc(prefix_len + wanted + 2))) {
         std::memcpy(big, prefix, prefix_len);
-        const int got =
-            std::vsnprintf(big + prefix_len, static_cast<size_t>(wanted) + 1, format, again);
+        const auto measured = static_cast<size_t>(wanted);
+        errno = caller_errno;  // malloc may have set it
+        const int got = std::vsnprintf(big + prefix_len, measured + 1, format, again);
         heap_ = big;
         text = big;
-        message = got < 0 ? 0 : static_cast<size_t>(got);
+        // The second pass may come out longer than the first (an argument
+        // another thread changed, a conversion of the caller's own):
+        // vsnprintf kept to the room given, and so does the length.
+        message = got < 0 ? 0 : std::min(static_cast<size_t>(got), measured);
     } else {
         message = room - 1;  // no memory for the whole message: keep what fits
     }

@@ -61,7 +61,10 @@ class Entry {
 
     // A message that cannot be formatted leaves the prefix and the line
     // end; one that does not fit here and cannot be given memory is cut.
-    void build(const char* prefix, size_t prefix_len, const char* format, va_list args);
+    // The message is formatted with errno set to caller_errno, for "%m";
+    // errno is left changed (the public call restores the caller's).
+    void build(const char* prefix, size_t prefix_len, int caller_errno, const char* format,
+               va_list args);
     const char* data() const { return heap_ ? heap_ : inline_; }
     size_t size() const { return size_; }
 

@@ -51,17 +51,21 @@ class KsMonitor : public ::testing::Test {
     }
 
     // Starts the monitor as the client would, through an optional wrapper
-    // command; returns what the starting process saw.
-    RunResult Launch(const EnvEdits& extra = {}, std::vector<std::string> argv = {}) {
+    // command and with optional arguments; returns what the starting
+    // process saw.
+    RunResult Launch(const EnvEdits& extra = {}, std::vector<std::string> argv = {},
+                     const std::vector<std::string>& args = {}) {
         EnvEdits env = BaseEnv();
         env.insert(env.end(), extra.begin(), extra.end());
         argv.push_back(KS_MONITOR_BIN);
+        argv.insert(argv.end(), args.begin(), args.end());
         return RunProgram(argv, env);
     }
 
     // Launches and expects the monitor to detach and start watching.
-    void LaunchDetached(const EnvEdits& extra = {}, std::vector<std::string> argv = {}) {
-        const auto started = Launch(extra, std::move(argv));
+    void LaunchDetached(const EnvEdits& extra = {}, std::vector<std::string> argv = {},
+                        const std::vector<std::string>& args = {}) {
+        const auto started = Launch(extra, std::move(argv), args);
         ASSERT_EQ(started.exit_code(), 0) << started.err;
         ASSERT_EQ(started.err, "");
         const auto monitors = MonitorChildren();
@@ -207,6 +211,169 @@ TEST_F(KsMonitor, DetachesAndListsWhatItWatches) {
     EXPECT_EQ(LogLines().back(), "general info " + kShutdownMessage);
     EXPECT_FALSE(Exists(kFlag));
     EXPECT_FALSE(Exists(kSharedLink));
+}
+
+// pppd 2.5 keeps its pid file in /var/run/pppd/ (2.5.1 on) or, in 2.5.0, in
+// /var/run/pppd<ifname>.pid: the monitor finds it there, watches that very
+// process and ends it when the client dies.
+class KsMonitorPppdLayout : public KsMonitor, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(KsMonitorPppdLayout, WatchesThePppdItsPidFileNames) {
+    ASSERT_EQ(mkdir("/var/run/pppd", 0755), 0);
+    StartTunnel(GetParam());  // the stand-in's pid file: /var/run/<name>.pid
+    LaunchDetached({"IFNAME=ppp0", "KSLOGPRIORITY=info"});
+    EXPECT_TRUE(LogHas("Monitoring processes:  ks=" + std::to_string(client_) +
+                       ", pppd=" + std::to_string(pppd_)));
+    KillAndReap(client_);
+    EXPECT_EQ(MonitorExit(), 0);
+    EXPECT_EQ(WaitForChild(pppd_), 0);
+    EXPECT_EQ(Record(kPppdRecord), SigtermFromMonitor());
+}
+
+INSTANTIATE_TEST_SUITE_P(Of, KsMonitorPppdLayout, ::testing::Values("pppd/ppp0", "pppdppp0"),
+                         [](const auto& info) {
+                             return std::string(info.index == 0 ? "Pppd251" : "Pppd250");
+                         });
+
+// What stands at a name, for telling it untouched: kind, mode, inode, size,
+// times of change, and a link's target.
+std::string Fingerprint(const std::string& path) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0) return "(none)";
+    std::string print = std::to_string(st.st_mode) + " " + std::to_string(st.st_ino) + " " +
+                        std::to_string(st.st_size) + " " + std::to_string(st.st_mtim.tv_sec) + "." +
+                        std::to_string(st.st_mtim.tv_nsec) + " " +
+                        std::to_string(st.st_ctim.tv_sec) + "." +
+                        std::to_string(st.st_ctim.tv_nsec);
+    char target[1024] = {};
+    if (S_ISLNK(st.st_mode) && readlink(path.c_str(), target, sizeof target - 1) > 0)
+        print += std::string(" -> ") + target;
+    return print;
+}
+
+// A lone --help or --version, typed by an administrator while a tunnel's
+// monitor runs: the text on standard output, status 0, and nothing else
+// happens (no log set-up, no flag written, no second monitor).
+TEST_F(KsMonitor, LoneHelpOrVersionAnswersAndTouchesNothing) {
+    const std::string epc = std::string(std::getenv("HOME")) + "/.valdrane/EPC";
+    RemoveAll(std::string(std::getenv("HOME")) + "/.valdrane");
+    ASSERT_EQ(mkdir((std::string(std::getenv("HOME")) + "/.valdrane").c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(epc.c_str(), 0700), 0);
+    ASSERT_TRUE(WriteFile(epc + "/state", "endpoint data\n"));
+    StartTunnel();
+    LaunchDetached();
+    struct Case {
+        const char* option;
+        std::string out_start;
+    };
+    const std::vector<Case> cases = {
+        {"--help", "Usage: ksMonitor\n"},
+        {"--version", std::string("ksMonitor ") + KS_PROJECT_VERSION + "\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.option);
+        const std::string flag = Fingerprint(kFlag);
+        const std::string link = Fingerprint(kSharedLink);
+        const size_t logged = ReadLog().size();
+        const auto result = Launch({}, {}, {c.option});
+        EXPECT_EQ(result.exit_code(), 0);
+        EXPECT_EQ(result.err, "");
+        EXPECT_TRUE(result.out.starts_with(c.out_start)) << result.out;
+        if (std::string(c.option) == "--version") {
+            EXPECT_EQ(result.out, c.out_start);
+        } else {
+            EXPECT_NE(result.out.find("IFNAME"), std::string::npos);        // its environment
+            EXPECT_NE(result.out.find("ksMonitor(8)"), std::string::npos);  // its man page
+        }
+        EXPECT_EQ(Fingerprint(kFlag), flag);
+        EXPECT_EQ(ReadFile(kFlag), "1");
+        EXPECT_EQ(Fingerprint(kSharedLink), link);
+        EXPECT_EQ(ReadFile(epc + "/state"), "endpoint data\n");
+        EXPECT_EQ(MonitorChildren(), std::vector<pid_t>{monitor_});
+        const auto entries = ReadLog();  // only the running monitor's ticks came since
+        for (size_t i = logged; i < entries.size(); ++i)
+            EXPECT_EQ(entries[i].pid, monitor_) << entries[i].message;
+    }
+    WaitTicks(1);
+    EXPECT_TRUE(ProcessRunning(monitor_));
+    ASSERT_TRUE(WriteFile(kFlag, "0"));
+    EXPECT_EQ(MonitorExit(), 0);
+}
+
+// Every other argument vector is ignored, as the client may pass some: the
+// monitor starts as with none.
+TEST_F(KsMonitor, OtherArgumentsAreIgnored) {
+    StartTunnel();
+    const std::vector<std::vector<std::string>> vectors = {
+        {"--help", "x"}, {"-h"}, {"foo"}, {"--version", "--help"}, {"--HELP"}, {""}, {"--help="},
+    };
+    for (const auto& args : vectors) {
+        std::string shown;
+        for (const auto& a : args) shown += "'" + a + "' ";
+        SCOPED_TRACE(shown);
+        RemoveAll(LogFilePath());
+        LaunchDetached({"KSLOGPRIORITY=info"}, {}, args);
+        EXPECT_EQ(ReadFile(kFlag), "1");
+        ASSERT_TRUE(WriteFile(kFlag, "0"));
+        EXPECT_EQ(MonitorExit(), 0);
+        EXPECT_TRUE(LogHas(kShutdownMessage));
+    }
+}
+
+// The starter's descriptors (opened without close-on-exec, as a careless
+// client or hook leaves them) never reach the repair command; on a kernel
+// without close_range the monitor marks them one by one. Its process
+// descriptors keep working: the client's death still ends pppd.
+class KsMonitorInherited : public KsMonitor, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(KsMonitorInherited, DescriptorsNeverReachTheRepairCommand) {
+    // The repair command's stand-in records what its shell holds open.
+    ASSERT_TRUE(WriteFile("/usr/sbin/kestRun",
+                          "#!/bin/sh\n"
+                          "for fd in /proc/$$/fd/*; do\n"
+                          "    printf '%s %s\\n' \"${fd##*/}\" \"$(readlink \"$fd\")\"\n"
+                          "done >>/tmp/repair.fds\n"
+                          "echo \"$*\" >>/tmp/kestRun.calls\n",
+                          0755));
+    StartTunnel();
+    ASSERT_TRUE(WriteFile("/etc/resolv.conf", "nameserver 192.0.2.53\n"));
+    std::vector<std::string> starter = {
+        "/bin/bash", "-c",
+        "exec 7>>/tmp/inherited.7 10>>/tmp/inherited.10 251>>/tmp/inherited.251 && "
+        "exec \"$0\" \"$@\""};
+    if (GetParam()) {
+        starter.push_back(KS_DENY_SYSCALLS);
+        starter.push_back("close_range");
+    }
+    LaunchDetached({"DNS1=10.0.0.1", "KSLOGPRIORITY=info", "ASAN_OPTIONS=detect_leaks=0"}, starter);
+    const std::string proc = "/proc/" + std::to_string(monitor_) + "/fd/";
+    for (const char* fd : {"7", "10", "251"}) EXPECT_TRUE(Exists(proc + fd)) << fd;  // still open
+    ASSERT_TRUE(WaitFor([] { return RecordLines(kRepairRecord) >= 1; }, 8000ms));
+    const std::string fds = Record("/tmp/repair.fds");
+    EXPECT_NE(fds, "");
+    EXPECT_EQ(fds.find("/tmp/inherited."), std::string::npos) << fds;
+    KillAndReap(client_);
+    EXPECT_EQ(MonitorExit(), 0);
+    EXPECT_EQ(Record(kPppdRecord), SigtermFromMonitor());
+}
+
+INSTANTIATE_TEST_SUITE_P(Kernel, KsMonitorInherited, ::testing::Bool(), [](const auto& info) {
+    return std::string(info.param ? "WithoutCloseRange" : "WithCloseRange");
+});
+
+// A FIFO at the flag's name does not hang start-up: it counts as a flag that
+// cannot be created, so the monitor detaches and stops at its first check.
+TEST_F(KsMonitor, FifoAtTheFlagNameDoesNotHangStartUp) {
+    ASSERT_EQ(mkfifo(kFlag, 0600), 0);
+    StartTunnel();
+    const auto started = Launch({"KSLOGPRIORITY=info"});
+    ASSERT_EQ(started.exit_code(), 0) << started.err;
+    const auto monitors = MonitorChildren();
+    ASSERT_EQ(monitors.size(), 1u);
+    monitor_ = monitors.front();
+    EXPECT_EQ(MonitorExit(), 0);
+    EXPECT_TRUE(LogHas(kShutdownMessage));
+    EXPECT_EQ(Record(kPppdRecord), "");
 }
 
 // ---- shutdown flag -------------------------------------------------------------

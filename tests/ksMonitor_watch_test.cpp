@@ -3,6 +3,7 @@
 // counters, and one tick of the main loop. Steps that may end the process,
 // and the DNS watch whose counters live as long as the process, run in a
 // forked child each; the log and the stand-ins' records tell what happened.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -22,7 +23,9 @@
 #include "ks_monitor_flag.h"
 #include "kslog.h"
 #include "main_loop.h"
+#include "monitor_config.h"
 #include "process_watch.h"
+#include "unique_fd.h"
 
 using namespace kstest;
 using namespace kstest::monitor;
@@ -73,6 +76,87 @@ TEST(MonitorFlag, NeverFollowsALinkPlantedAtItsName) {
     EXPECT_EQ(st.st_mode & 07777, 0600u);
 }
 
+// What a look at a name shows: its kind, mode, owner, links, size, device
+// and time of change, and a regular file's content.
+struct Snapshot {
+    struct stat st {};
+    std::optional<std::string> content;
+
+    static Snapshot Of(const std::string& path) {
+        Snapshot shot;
+        EXPECT_EQ(lstat(path.c_str(), &shot.st), 0) << path;
+        if (S_ISREG(shot.st.st_mode)) shot.content = ReadFile(path);
+        return shot;
+    }
+    bool operator==(const Snapshot& other) const {
+        return st.st_mode == other.st.st_mode && st.st_uid == other.st.st_uid &&
+               st.st_gid == other.st.st_gid && st.st_nlink == other.st.st_nlink &&
+               st.st_size == other.st.st_size && st.st_rdev == other.st.st_rdev &&
+               st.st_ino == other.st.st_ino && st.st_ctim.tv_sec == other.st.st_ctim.tv_sec &&
+               st.st_ctim.tv_nsec == other.st.st_ctim.tv_nsec && content == other.content;
+    }
+};
+
+// Anything but a regular file of the monitor's own with one link at the
+// flag's name is left exactly as it was (not written, not emptied, not
+// opened to everyone), and start-up goes on at once: a FIFO must not hang it.
+TEST(MonitorFlag, NothingButItsOwnSingleFileIsWritten) {
+    // A /run of this test's own that allows device nodes, unlike the
+    // sandbox's.
+    ASSERT_EQ(RunProgram({"mount", "-t", "tmpfs", "-o", "nosuid,mode=0755", "ks_flag_run", "/run"})
+                  .exit_code(),
+              0);
+    const std::string flag = kKsMonitorFlagPath;
+    struct Case {
+        const char* name;
+        std::function<void()> plant;
+        std::string watched;  // the name whose file must stay as it was
+    };
+    kestrun::unique_fd reader;
+    const std::vector<Case> cases = {
+        {"hard link to a root-only file",
+         [&] {
+             ASSERT_TRUE(WriteFile("/run/canary", "secret\n", 0600));
+             ASSERT_EQ(link("/run/canary", flag.c_str()), 0);
+         },
+         "/run/canary"},
+        {"FIFO nobody reads", [&] { ASSERT_EQ(mkfifo(flag.c_str(), 0600), 0); }, flag},
+        {"FIFO with a reader",
+         [&] {
+             ASSERT_EQ(mkfifo(flag.c_str(), 0600), 0);
+             reader.reset(open(flag.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+             ASSERT_TRUE(reader.ok());
+         },
+         flag},
+        {"device like /dev/null",
+         [&] {
+             ASSERT_EQ(RunProgram({"mknod", "-m", "0600", flag, "c", "1", "3"}).exit_code(), 0);
+         },
+         flag},
+        {"another user's file",
+         [&] {
+             ASSERT_TRUE(WriteFile(flag, "0", 0600));
+             ASSERT_EQ(chown(flag.c_str(), 65534, 65534), 0);
+         },
+         flag},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        RemoveAll(flag);
+        RemoveAll("/run/canary");
+        reader.reset();
+        c.plant();
+        const Snapshot before = Snapshot::Of(c.watched);
+        const auto outcome = RunInChild([] { init_ks_monitor_flag(); }, 3000ms);
+        EXPECT_TRUE(outcome.returned);
+        EXPECT_TRUE(Snapshot::Of(c.watched) == before);
+        if (reader.ok()) {
+            char byte = 0;
+            EXPECT_LE(read(reader.get(), &byte, 1), 0);  // nothing was written into it
+        }
+    }
+}
+
 TEST(MonitorFlag, UncreatableFlagIsSilentThenStopsTheFirstCheck) {
     ASSERT_EQ(mkdir(kKsMonitorFlagPath, 0755), 0);  // takes the name: the open fails
     const auto outcome = RunInChild([] {
@@ -112,6 +196,64 @@ TEST(MonitorFlag, OnlyTheValueOneKeepsTheMonitorRunning) {
             // The message carries its own line end; the writer adds none.
             EXPECT_EQ(ReadFile(LogFilePath()).value_or("").find("\n\n"), std::string::npos);
         }
+    }
+}
+
+// ---- start-up: pppd's pid file -----------------------------------------------
+
+// Each layout pppd has used, alone and together: /var/run/<if>.pid first,
+// then /var/run/pppd/<if>.pid (2.5.1 on), then /var/run/pppd<if>.pid (2.5.0).
+// The first that yields a pid wins; no other place is read.
+TEST(MonitorConfig, PppdPidFromTheFirstLayoutThatYieldsOne) {
+    using Files = std::vector<std::pair<std::string, std::string>>;
+    struct Case {
+        const char* name;
+        const char* ifname;
+        Files files;
+        unsigned int pid;
+    };
+    const std::vector<Case> cases = {
+        {"before 2.5", "ppp0", {{"/var/run/ppp0.pid", "4201\n"}}, 4201},
+        {"2.5.1 and later", "ppp0", {{"/var/run/pppd/ppp0.pid", "4202\n"}}, 4202},
+        {"2.5.0", "ppp0", {{"/var/run/pppdppp0.pid", "4203\n"}}, 4203},
+        {"first over second",
+         "ppp0",
+         {{"/var/run/ppp0.pid", "4201\n"}, {"/var/run/pppd/ppp0.pid", "4202\n"}},
+         4201},
+        {"first over third",
+         "ppp0",
+         {{"/var/run/ppp0.pid", "4201\n"}, {"/var/run/pppdppp0.pid", "4203\n"}},
+         4201},
+        {"second over third",
+         "ppp0",
+         {{"/var/run/pppd/ppp0.pid", "4202\n"}, {"/var/run/pppdppp0.pid", "4203\n"}},
+         4202},
+        {"first without a number",
+         "ppp0",
+         {{"/var/run/ppp0.pid", "pppd\n"}, {"/var/run/pppdppp0.pid", "4203\n"}},
+         4203},
+        {"first naming init",
+         "ppp0",
+         {{"/var/run/ppp0.pid", "1\n"}, {"/var/run/pppd/ppp0.pid", "4202\n"}},
+         4202},
+        {"none", "ppp0", {}, 0},
+        {"only other places",
+         "ppp0",
+         {{"/var/run/ppp/ppp0.pid", "4204\n"},
+          {"/var/run/pppd/ppp-ppp0.pid", "4205\nppp0\n"},
+          {"/var/run/pppd/ppp0.pid.0", "4206\n"}},
+         0},
+        {"a slash in the name", "pppd/ppp0", {{"/var/run/pppd/ppp0.pid", "4202\n"}}, 0},
+        {"an empty name", "", {{"/var/run/pppd/.pid", "4202\n"}}, 4202},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const char* dir : {"/var/run/pppd", "/var/run/ppp"}) RemoveAll(dir);
+        for (const char* file : {"/var/run/ppp0.pid", "/var/run/pppdppp0.pid"}) RemoveAll(file);
+        ASSERT_EQ(mkdir("/var/run/pppd", 0755), 0);
+        ASSERT_EQ(mkdir("/var/run/ppp", 0755), 0);
+        for (const auto& [path, content] : c.files) ASSERT_TRUE(WriteFile(path, content));
+        EXPECT_EQ(read_pppd_pid(c.ifname), c.pid);
     }
 }
 
