@@ -14,7 +14,7 @@ fail=0
 
 # The names before the " \-" that ends the NAME section's list.
 names=$(sed -n '/^\.SH NAME/,/^\.SH/{/^\.SH/d;p;}' "$page" |
-    tr '\n' ' ' | sed 's/ \\-.*//' | tr -s ', ' '\n' | sed '/^$/d')
+    sed 's/\\%//g' | tr '\n' ' ' | sed 's/ \\-.*//' | tr -s ', ' '\n' | sed '/^$/d')
 [ -n "$names" ] || { echo "no names in the NAME section of $page"; exit 1; }
 
 want=$(man -M "$mandir" 3 kslog)
