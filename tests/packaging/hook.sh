@@ -58,6 +58,7 @@ install_monitor "$standin"
 starts=/tmp/hook-starts
 loggers=/tmp/logger-records
 mkdir -p "$starts" "$loggers"
+chmod 1777 "$starts"  # the stand-in also runs as another user
 cat >/usr/sbin/logger <<EOF
 #!/bin/sh
 # Stand-in for logger(1): records its arguments and streams as soon as it
@@ -274,15 +275,19 @@ expect_started second-link "$(printf '%s\n' DNS1=10.3.3.3 DNSSUFFIX0=corp.exampl
 stop "$monitor_pid" "$first"
 
 # Processes that are not ppp7's monitor do not count: another program with
-# ppp7's IFNAME, and this monitor for links whose names extend or shorten
-# ppp7's. With only those running, the hook starts ppp7's monitor.
+# ppp7's IFNAME, this monitor for links whose names extend or shorten
+# ppp7's, and this monitor with ppp7's IFNAME run by another user, who may
+# run it with any environment. With only those running, the hook starts
+# ppp7's monitor.
 /usr/bin/env -i IFNAME=ppp7 /bin/sleep 60 &
 others=$!
-for name in ppp70 ppp; do
+for run_as in root:ppp70 root:ppp 65534:ppp7; do
+    uid=${run_as%%:*} name=${run_as#*:}
     rm -f "$starts"/*
-    /usr/bin/env -i IFNAME=$name "$monitor" </dev/null >/dev/null 2>&1 &
+    /usr/bin/setpriv --reuid="$uid" --regid="$uid" --clear-groups \
+        /usr/bin/env -i IFNAME="$name" "$monitor" </dev/null >/dev/null 2>&1 &
     others="$others $!"
-    wait_for "$starts/[0-9]*" || { echo "monitor for $name not started"; fail=1; }
+    wait_for "$starts/[0-9]*" || { echo "monitor for $name as $uid not started"; fail=1; }
 done
 # shellcheck disable=SC2086
 run_hook after-end ip-up.local IFNAME=ppp7 DNS1=10.1.1.1 DNS2=10.1.1.2 -- $ppp_args kestrun
