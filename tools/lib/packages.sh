@@ -7,6 +7,8 @@ KS_TEST_PACKAGES=("${KS_BUILD_PACKAGES[@]}" util-linux procps rpm strace)
 # Packaging and static analysis checks: man page lint, the library's
 # pkg-config consumer, clang-tidy, cppcheck and clang-format.
 KS_TEST_PACKAGES+=(mandoc pkgconf clang-tidy cppcheck clang-format)
+# The man pages as man(1) shows them: groff's rendering and the alias pages.
+KS_TEST_PACKAGES+=(groff-base man-db)
 
 # Reliability checks: the fuzz targets (clang with its libFuzzer and
 # sanitizer runtimes) and valgrind's leak check.
