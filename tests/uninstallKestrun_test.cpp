@@ -399,7 +399,7 @@ INSTANTIATE_TEST_SUITE_P(
 // ---------------------------------------------------------------------------
 // The settings file decides the endpoint-control clean-up.
 
-enum class Settings { file, missing, fifo, directory, device };
+enum class Settings { file, missing, fifo, directory, device, pagemap };
 
 struct SettingsCase {
     std::string name;
@@ -433,6 +433,11 @@ TEST_P(SettingsFile, DecidesTheCleanUp) {
             // Endless bytes and no line end: reading it would never finish.
             ASSERT_EQ(symlink("/dev/zero", path.c_str()), 0);
             break;
+        case Settings::pagemap:
+            // A regular file to fstat that reads as 8 bytes per page of the
+            // reader's address space: hundreds of GiB.
+            ASSERT_EQ(symlink("/proc/self/pagemap", path.c_str()), 0);
+            break;
     }
 
     const auto r = Run();
@@ -446,6 +451,13 @@ TEST_P(SettingsFile, DecidesTheCleanUp) {
 }
 
 const std::string kKey = "uninstallEpcOnUninstall=";
+
+// A settings file of exactly `size` bytes: a long line, then the setting on.
+std::string OnAfterLongLine(size_t size) {
+    const std::string last = kKey + "true\n";
+    return std::string(size - last.size() - 1, 'z') + "\n" + last;
+}
+constexpr size_t kMiB = size_t{1} << 20;
 
 INSTANTIATE_TEST_SUITE_P(
     UninstallKestrun, SettingsFile,
@@ -468,9 +480,13 @@ INSTANTIATE_TEST_SUITE_P(
         SettingsCase{"KeyInsideAVeryLongLine", std::string(1023, 'x') + kKey + "true\n", false},
         SettingsCase{"KeyAfterA4095ByteLine", std::string(4095, 'y') + "\n" + kKey + "true\n",
                      true},
-        SettingsCase{"VeryLongLineThenOn", std::string(3 << 20, 'z') + "\n" + kKey + "true\n",
-                     true},
-        SettingsCase{"VeryLongValue", kKey + "true" + std::string(1 << 20, 'e') + "\n", false},
+        SettingsCase{"VeryLongLineThenOn", OnAfterLongLine(kMiB - 4096), true},
+        SettingsCase{"VeryLongValue", kKey + "true" + std::string(kMiB / 2, 'e') + "\n", false},
+        // A file that goes on past 1 MiB counts as one that cannot be opened.
+        SettingsCase{"ExactlyOneMiB", OnAfterLongLine(kMiB), true},
+        SettingsCase{"OneByteOverOneMiB", OnAfterLongLine(kMiB + 1), false},
+        SettingsCase{"OnFirstInTwoMiB", kKey + "true\n" + std::string(2 * kMiB, '#'), false},
+        SettingsCase{"LinkToPagemap", "", false, Settings::pagemap},
         SettingsCase{"Missing", "", false, Settings::missing},
         SettingsCase{"FifoAtTheName", "", false, Settings::fifo},
         SettingsCase{"DirectoryAtTheName", "", false, Settings::directory},

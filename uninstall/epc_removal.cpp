@@ -1,0 +1,162 @@
+#include "epc_removal.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "shell_quote.h"
+#include "unique_fd.h"
+
+namespace uninstall {
+
+namespace {
+
+// The rights the removal takes in its child.
+struct Credentials {
+    uid_t uid;
+    gid_t gid;
+    std::vector<gid_t> groups;  // supplementary groups
+};
+
+// A uid with a passwd entry brings that entry's primary group and the groups
+// getgrouplist gives for its name; one without keeps the directory's group
+// and no supplementary group at all. Nothing when a lookup fails: a user
+// whose groups are unknown is not one to guess rights for.
+std::optional<Credentials> credentials_of(const DirOwner& owner) {
+    const long hint = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buf(hint > 0 ? static_cast<size_t>(hint) : 4096);
+    struct passwd entry {};
+    struct passwd* found = nullptr;
+    for (;;) {
+        const int rc = ::getpwuid_r(owner.uid, &entry, buf.data(), buf.size(), &found);
+        if (rc == 0) break;
+        if (rc == EINTR) continue;
+        if (rc != ERANGE || buf.size() >= (size_t{1} << 20)) return std::nullopt;
+        buf.resize(buf.size() * 2);
+    }
+    if (found == nullptr) return Credentials{owner.uid, owner.gid, {}};
+
+    std::vector<gid_t> groups(32);
+    for (;;) {
+        int count = static_cast<int>(groups.size());
+        if (::getgrouplist(entry.pw_name, entry.pw_gid, groups.data(), &count) >= 0) {
+            groups.resize(static_cast<size_t>(count));
+            break;
+        }
+        // count now holds the number needed; grow at least twofold anyway.
+        const size_t wanted = std::max(static_cast<size_t>(count), groups.size() * 2);
+        if (wanted > 65536) return std::nullopt;
+        groups.resize(wanted);
+    }
+    return Credentials{owner.uid, entry.pw_gid, std::move(groups)};
+}
+
+// What system() does around its child, so the removal behaves as it did
+// when it was run through system(): the caller ignores SIGINT and SIGQUIT
+// (a ^C ends rm, not the uninstall) and holds SIGCHLD while it waits; the
+// child gets the caller's own dispositions and mask back.
+class SystemSignals {
+  public:
+    SystemSignals() {
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        sigemptyset(&ignore.sa_mask);
+        (void)::sigaction(SIGINT, &ignore, &old_int_);
+        (void)::sigaction(SIGQUIT, &ignore, &old_quit_);
+        sigset_t chld;
+        sigemptyset(&chld);
+        sigaddset(&chld, SIGCHLD);
+        (void)::sigprocmask(SIG_BLOCK, &chld, &old_mask_);
+    }
+    ~SystemSignals() { restore(); }
+    SystemSignals(const SystemSignals&) = delete;
+    SystemSignals& operator=(const SystemSignals&) = delete;
+
+    void restore() const {
+        (void)::sigaction(SIGINT, &old_int_, nullptr);
+        (void)::sigaction(SIGQUIT, &old_quit_, nullptr);
+        (void)::sigprocmask(SIG_SETMASK, &old_mask_, nullptr);
+    }
+
+  private:
+    struct sigaction old_int_ {};
+    struct sigaction old_quit_ {};
+    sigset_t old_mask_{};
+};
+
+// Runs command through the shell, as "sh -c" like system() does, in a child
+// that first takes the given credentials (when there are any to take), and
+// waits for it.
+void run_shell_command(const std::string& command, const std::optional<Credentials>& as) {
+    const SystemSignals signals;
+    const pid_t child = ::fork();
+    if (child < 0) return;
+    if (child == 0) {
+        signals.restore();
+        // Groups first, while the uid may still change them; the uid last,
+        // after which nothing could be taken back. Any step that fails runs
+        // nothing: a half-dropped child must not run rm.
+        if (as) {
+            if (::setgroups(as->groups.size(), as->groups.data()) != 0) ::_exit(127);
+            if (::setresgid(as->gid, as->gid, as->gid) != 0) ::_exit(127);
+            if (::setresuid(as->uid, as->uid, as->uid) != 0) ::_exit(127);
+        }
+        ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+    }
+}
+
+}  // namespace
+
+std::optional<DirOwner> swapping_user(const struct stat& home, const struct stat& valdrane) {
+    const bool others_write = (home.st_mode & S_IWOTH) != 0;
+    if (!others_write) return DirOwner{home.st_uid, home.st_gid};
+    if ((home.st_mode & S_ISVTX) == 0) return std::nullopt;
+    // In a sticky directory only the entry's owner, the directory's owner
+    // and root may rename the entry.
+    if (valdrane.st_uid == 0 || valdrane.st_uid == home.st_uid)
+        return home.st_uid == 0 ? DirOwner{valdrane.st_uid, valdrane.st_gid}
+                                : DirOwner{home.st_uid, home.st_gid};
+    if (home.st_uid == 0) return DirOwner{valdrane.st_uid, valdrane.st_gid};
+    return std::nullopt;
+}
+
+void remove_epc_data(const char* home) {
+    // rm gets ''/.valdrane/EPC for an empty HOME, that is /.valdrane/EPC.
+    const char* home_dir = home[0] != '\0' ? home : "/";
+    const kestrun::unique_fd home_fd(::open(home_dir, O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!home_fd.ok()) return;
+    const kestrun::unique_fd valdrane_fd(
+        ::openat(home_fd.get(), ".valdrane", O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!valdrane_fd.ok()) return;  // missing, or a link: nothing of ours to remove
+    struct stat home_st {};
+    struct stat valdrane_st {};
+    if (::fstat(home_fd.get(), &home_st) != 0 || ::fstat(valdrane_fd.get(), &valdrane_st) != 0)
+        return;
+    if (!S_ISDIR(valdrane_st.st_mode)) return;
+    const auto owner = swapping_user(home_st, valdrane_st);
+    if (!owner) return;
+
+    std::optional<Credentials> as;
+    if (::geteuid() == 0) {
+        as = credentials_of(*owner);
+        if (!as) return;
+    }
+    // HOME is quoted so that whatever it holds, rm gets one path ending in
+    // /.valdrane/EPC and the shell runs nothing else.
+    run_shell_command("rm -rf " + shell_quote(home) + "/.valdrane/EPC", as);
+}
+
+}  // namespace uninstall
