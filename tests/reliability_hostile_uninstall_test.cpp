@@ -271,7 +271,7 @@ class Race : public HostileUninstall, public testing::WithParamInterface<RaceCas
 
 TEST_P(Race, CanarySurvivesEveryRun) {
     const auto& c = GetParam();
-    constexpr int kRuns = 150;
+    constexpr int kRuns = 120;
     ASSERT_TRUE(AsAttacker(c.setup + "mkdir -p " + c.home + "/.valdrane/EPC && ln -s " +
                            kCanaryDir + " " + c.home + "/.valdrane-swap"));
     ASSERT_TRUE(WriteFile(c.home + "/.kestrun", "uninstallEpcOnUninstall=true\n"));
