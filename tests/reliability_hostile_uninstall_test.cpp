@@ -7,7 +7,9 @@
 // mode.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -196,6 +198,82 @@ INSTANTIATE_TEST_SUITE_P(
                   {"/tmp/realhome/.valdrane"},
                   {"/tmp/realhome/.valdrane/EPC"}}),
     [](const auto& info) { return info.param.name; });
+
+// ---------------------------------------------------------------------------
+// rm run as the attacker is the attacker's to ptrace: it must hold neither
+// root's terminal as a descriptor nor as its controlling terminal (/dev/tty,
+// TIOCSTI). The uninstaller runs on a pseudo-terminal as its controlling
+// terminal; the rm on PATH is a stand-in that records what it holds, says
+// something on standard error, and then runs the real rm.
+
+TEST_F(HostileUninstall, RemovalAsAnotherUserHoldsNoTerminal) {
+    RemoveAll(std::string(kToolsDir) + "/rm");
+    ASSERT_TRUE(WriteFile(std::string(kToolsDir) + "/rm",
+                          "#!/bin/sh\n"
+                          // Command substitutions run apart, so the script's own
+                          // descriptors are the ones read.
+                          "u=$(/usr/bin/id -u)\n"
+                          "f0=$(/usr/bin/readlink /proc/$$/fd/0)\n"
+                          "f1=$(/usr/bin/readlink /proc/$$/fd/1)\n"
+                          "f2=$(/usr/bin/readlink /proc/$$/fd/2)\n"
+                          "if (: </dev/tty) 2>/dev/null; then t=tty; else t=no-tty; fi\n"
+                          "printf '%s\\n' \"$u\" \"$f0\" \"$f1\" \"$f2\" \"$t\" >/tmp/rm.record\n"
+                          "echo rm-says-this >&2\n"
+                          "exec /bin/rm \"$@\"\n",
+                          0755));
+    ASSERT_TRUE(AsAttacker(kAttackerHome + "mkdir -p .valdrane/EPC"));
+    ASSERT_TRUE(WriteFile("/tmp/victim/.kestrun", "uninstallEpcOnUninstall=true\n"));
+
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const std::string slave = ptsname(master);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // A session leader's first terminal opened becomes its controlling one.
+        if (setsid() < 0) _exit(120);
+        const int fd = open(slave.c_str(), O_RDWR);
+        if (fd < 0) _exit(121);
+        for (int target = 0; target < 3; ++target) dup2(fd, target);
+        setenv("HOME", "/tmp/victim", 1);
+        setenv("PATH", kToolsDir, 1);
+        execl(KS_UNINSTALL_BIN, KS_UNINSTALL_BIN, static_cast<char*>(nullptr));
+        _exit(122);
+    }
+    std::string terminal;
+    for (;;) {
+        pollfd p{master, POLLIN, 0};
+        if (poll(&p, 1, 10000) <= 0) break;
+        char buf[512];
+        const ssize_t n = read(master, buf, sizeof buf);
+        if (n <= 0) break;  // EIO: every descriptor of the slave closed
+        terminal.append(buf, static_cast<size_t>(n));
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    close(master);
+
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    const std::string record = ReadFile("/tmp/rm.record").value_or("");
+    std::istringstream lines(record);
+    std::string uid, in, out, err, tty;
+    std::getline(lines, uid);
+    std::getline(lines, in);
+    std::getline(lines, out);
+    std::getline(lines, err);
+    std::getline(lines, tty);
+    EXPECT_EQ(uid, "65534") << record;
+    EXPECT_EQ(in, "/dev/null") << record;
+    EXPECT_TRUE(out.starts_with("pipe:")) << record;
+    EXPECT_EQ(err, out) << record;
+    EXPECT_EQ(tty, "no-tty") << record;
+    // Its messages still reach the uninstaller's standard error.
+    EXPECT_NE(terminal.find("rm-says-this"), std::string::npos) << terminal;
+    EXPECT_FALSE(Exists("/tmp/victim/.valdrane/EPC"));
+    ExpectCanaryIntact();
+}
 
 // ---------------------------------------------------------------------------
 // The credentials the removal takes: each subdirectory of EPC is root's,

@@ -25,6 +25,7 @@ namespace {
 struct Credentials {
     uid_t uid;
     gid_t gid;
+    // cppcheck-suppress unusedStructMember ; read through std::optional in the child
     std::vector<gid_t> groups;  // supplementary groups
 };
 
@@ -94,15 +95,55 @@ class SystemSignals {
     sigset_t old_mask_{};
 };
 
+// Copies what the child writes into from until its end, to our standard
+// error. Write errors are ignored: the child's messages are a courtesy, and
+// reading on keeps it from blocking on a full pipe.
+void relay_to_stderr(int from) {
+    char buf[4096];
+    for (;;) {
+        const ssize_t n = ::read(from, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t w = ::write(STDERR_FILENO, buf + done, static_cast<size_t>(n - done));
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) break;
+            done += w;
+        }
+    }
+}
+
 // Runs command through the shell, as "sh -c" like system() does, in a child
 // that first takes the given credentials (when there are any to take), and
 // waits for it.
+//
+// A child that becomes another user is that user's to ptrace once it has
+// run exec, so it must hold nothing of ours worth taking: it leaves our
+// session (no controlling terminal to open as /dev/tty or to push input
+// into with TIOCSTI), reads /dev/null, and writes into a pipe that we copy
+// to our standard error, so no descriptor of our terminal reaches it.
 void run_shell_command(const std::string& command, const std::optional<Credentials>& as) {
+    const bool isolate = as && as->uid != 0;
+    kestrun::unique_fd null_fd;
+    kestrun::unique_fd out_read;
+    kestrun::unique_fd out_write;
+    if (isolate) {
+        null_fd.reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+        int fds[2];
+        if (!null_fd.ok() || ::pipe2(fds, O_CLOEXEC) != 0) return;
+        out_read.reset(fds[0]);
+        out_write.reset(fds[1]);
+    }
+
     const SystemSignals signals;
     const pid_t child = ::fork();
     if (child < 0) return;
     if (child == 0) {
         signals.restore();
+        if (isolate && (::setsid() < 0 || ::dup2(null_fd.get(), STDIN_FILENO) < 0 ||
+                        ::dup2(out_write.get(), STDOUT_FILENO) < 0 ||
+                        ::dup2(out_write.get(), STDERR_FILENO) < 0))
+            ::_exit(127);
         // Groups first, while the uid may still change them; the uid last,
         // after which nothing could be taken back. Any step that fails runs
         // nothing: a half-dropped child must not run rm.
@@ -113,6 +154,10 @@ void run_shell_command(const std::string& command, const std::optional<Credentia
         }
         ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
         ::_exit(127);
+    }
+    if (isolate) {
+        out_write.reset();  // the child's copy alone keeps the pipe open
+        relay_to_stderr(out_read.get());
     }
     while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
     }

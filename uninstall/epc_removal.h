@@ -41,8 +41,11 @@ std::optional<DirOwner> swapping_user(const struct stat& home, const struct stat
 // rm removes without following. Run by root, the command runs in a child
 // that first takes the credentials of swapping_user(): that user's groups
 // (none without a passwd entry), its primary group (else the directory's
-// group), then its uid, each checked; any failure runs nothing. Run by
-// anyone else, it runs as the caller. The command's outcome is not
+// group), then its uid, each checked; any failure runs nothing. A child
+// that runs as a user other than root also leaves the caller's session and
+// terminal: it reads /dev/null, and what it writes reaches the caller's
+// standard error through a pipe. Run by anyone but root, the command runs
+// as the caller, as system() would run it. The command's outcome is not
 // examined.
 void remove_epc_data(const char* home);
 
