@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
-#include <stdlib.h>
+#include <stdlib.h>  // posix_openpt, grantpt, unlockpt, ptsname
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -30,7 +30,6 @@ constexpr char kCanary[] = "/tmp/rootonly/EPC/canary";
 constexpr char kToolsDir[] = "/tmp/tools-bin";
 constexpr char kClient[] = "/usr/sbin/kestRun";
 constexpr char kStandinLog[] = "/tmp/uninstall-standin.log";
-const std::string kAttackerPrefix = "setpriv --reuid=65534 --regid=65534 --clear-groups -- ";
 
 // Runs a shell command as root, or as the attacker; true when it succeeded.
 bool AsRoot(const std::string& command) {
@@ -113,7 +112,7 @@ TEST_P(Planted, NothingBeyondWhatTheSwappingUserCouldRemove) {
         << "the hand-off follows";
 }
 
-// A home the attacker owns, and one where root's data sits under it.
+// The attacker makes a home of its own and plants in it.
 const std::string kAttackerHome = "mkdir -m 0755 /tmp/victim && cd /tmp/victim && ";
 
 INSTANTIATE_TEST_SUITE_P(
