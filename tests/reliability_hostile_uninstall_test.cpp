@@ -201,25 +201,27 @@ INSTANTIATE_TEST_SUITE_P(
 // ---------------------------------------------------------------------------
 // rm run as the attacker is the attacker's to ptrace: it must hold neither
 // root's terminal as a descriptor nor as its controlling terminal (/dev/tty,
-// TIOCSTI). The uninstaller runs on a pseudo-terminal as its controlling
-// terminal; the rm on PATH is a stand-in that records what it holds, says
-// something on standard error, and then runs the real rm.
+// TIOCSTI), nor any other descriptor the uninstaller was started with. The uninstaller runs on a
+// pseudo-terminal as its controlling terminal; the rm on PATH is a stand-in that records what it
+// holds, says something on standard error, and then runs the real rm.
 
 TEST_F(HostileUninstall, RemovalAsAnotherUserHoldsNoTerminal) {
     RemoveAll(std::string(kToolsDir) + "/rm");
-    ASSERT_TRUE(WriteFile(std::string(kToolsDir) + "/rm",
-                          "#!/bin/sh\n"
-                          // Command substitutions run apart, so the script's own
-                          // descriptors are the ones read.
-                          "u=$(/usr/bin/id -u)\n"
-                          "f0=$(/usr/bin/readlink /proc/$$/fd/0)\n"
-                          "f1=$(/usr/bin/readlink /proc/$$/fd/1)\n"
-                          "f2=$(/usr/bin/readlink /proc/$$/fd/2)\n"
-                          "if (: </dev/tty) 2>/dev/null; then t=tty; else t=no-tty; fi\n"
-                          "printf '%s\\n' \"$u\" \"$f0\" \"$f1\" \"$f2\" \"$t\" >/tmp/rm.record\n"
-                          "echo rm-says-this >&2\n"
-                          "exec /bin/rm \"$@\"\n",
-                          0755));
+    ASSERT_TRUE(
+        WriteFile(std::string(kToolsDir) + "/rm",
+                  "#!/bin/sh\n"
+                  // Command substitutions run apart, so the script's own
+                  // descriptors are the ones read.
+                  "u=$(/usr/bin/id -u)\n"
+                  "f0=$(/usr/bin/readlink /proc/$$/fd/0)\n"
+                  "f1=$(/usr/bin/readlink /proc/$$/fd/1)\n"
+                  "f2=$(/usr/bin/readlink /proc/$$/fd/2)\n"
+                  "f7=$(/usr/bin/readlink /proc/$$/fd/7 || echo none)\n"
+                  "if (: </dev/tty) 2>/dev/null; then t=tty; else t=no-tty; fi\n"
+                  "printf '%s\\n' \"$u\" \"$f0\" \"$f1\" \"$f2\" \"$t\" \"$f7\" >/tmp/rm.record\n"
+                  "echo rm-says-this >&2\n"
+                  "exec /bin/rm \"$@\"\n",
+                  0755));
     ASSERT_TRUE(AsAttacker(kAttackerHome + "mkdir -p .valdrane/EPC"));
     ASSERT_TRUE(WriteFile("/tmp/victim/.kestrun", "uninstallEpcOnUninstall=true\n"));
 
@@ -236,6 +238,9 @@ TEST_F(HostileUninstall, RemovalAsAnotherUserHoldsNoTerminal) {
         const int fd = open(slave.c_str(), O_RDWR);
         if (fd < 0) _exit(121);
         for (int target = 0; target < 3; ++target) dup2(fd, target);
+        // A descriptor of root's left open by whoever started it.
+        const int inherited = open(kCanary, O_RDONLY);
+        if (inherited < 0 || dup2(inherited, 7) != 7) _exit(123);
         setenv("HOME", "/tmp/victim", 1);
         setenv("PATH", kToolsDir, 1);
         execl(KS_UNINSTALL_BIN, KS_UNINSTALL_BIN, static_cast<char*>(nullptr));
@@ -257,17 +262,19 @@ TEST_F(HostileUninstall, RemovalAsAnotherUserHoldsNoTerminal) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     const std::string record = ReadFile("/tmp/rm.record").value_or("");
     std::istringstream lines(record);
-    std::string uid, in, out, err, tty;
+    std::string uid, in, out, err, tty, fd7;
     std::getline(lines, uid);
     std::getline(lines, in);
     std::getline(lines, out);
     std::getline(lines, err);
     std::getline(lines, tty);
+    std::getline(lines, fd7);
     EXPECT_EQ(uid, "65534") << record;
     EXPECT_EQ(in, "/dev/null") << record;
     EXPECT_TRUE(out.starts_with("pipe:")) << record;
     EXPECT_EQ(err, out) << record;
     EXPECT_EQ(tty, "no-tty") << record;
+    EXPECT_EQ(fd7, "none") << record;
     // Its messages still reach the uninstaller's standard error.
     EXPECT_NE(terminal.find("rm-says-this"), std::string::npos) << terminal;
     EXPECT_FALSE(Exists("/tmp/victim/.valdrane/EPC"));

@@ -1,14 +1,18 @@
 #include "epc_removal.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <utility>
@@ -113,6 +117,26 @@ void relay_to_stderr(int from) {
     }
 }
 
+// Closes every descriptor above standard error in a child about to become
+// another user, so that none the uninstaller was started with (a wrapper's
+// open file, a package manager's) reaches it. close_range where the kernel
+// has it (5.9), else the list in /proc/self/fd. False when neither works.
+bool close_inherited_descriptors() {
+    if (::syscall(SYS_close_range, 3U, ~0U, 0U) == 0) return true;
+    DIR* dir = ::opendir("/proc/self/fd");
+    if (dir == nullptr) return false;
+    std::vector<int> open_fds;
+    while (const dirent* entry = ::readdir(dir)) {
+        char* end = nullptr;
+        const long fd = std::strtol(entry->d_name, &end, 10);
+        if (*end != '\0' || fd <= STDERR_FILENO || fd > INT_MAX) continue;  // ".", ".."
+        if (fd != ::dirfd(dir)) open_fds.push_back(static_cast<int>(fd));
+    }
+    (void)::closedir(dir);
+    for (const int fd : open_fds) (void)::close(fd);
+    return true;
+}
+
 // Runs command through the shell, as "sh -c" like system() does, in a child
 // that first takes the given credentials (when there are any to take), and
 // waits for it.
@@ -120,8 +144,9 @@ void relay_to_stderr(int from) {
 // A child that becomes another user is that user's to ptrace once it has
 // run exec, so it must hold nothing of ours worth taking: it leaves our
 // session (no controlling terminal to open as /dev/tty or to push input
-// into with TIOCSTI), reads /dev/null, and writes into a pipe that we copy
-// to our standard error, so no descriptor of our terminal reaches it.
+// into with TIOCSTI), reads /dev/null, writes into a pipe that we copy to
+// our standard error, and keeps no other descriptor, so nothing of our
+// terminal or of the files we were started with reaches it.
 void run_shell_command(const std::string& command, const std::optional<Credentials>& as) {
     const bool isolate = as && as->uid != 0;
     kestrun::unique_fd null_fd;
@@ -140,9 +165,10 @@ void run_shell_command(const std::string& command, const std::optional<Credentia
     if (child < 0) return;
     if (child == 0) {
         signals.restore();
-        if (isolate && (::setsid() < 0 || ::dup2(null_fd.get(), STDIN_FILENO) < 0 ||
-                        ::dup2(out_write.get(), STDOUT_FILENO) < 0 ||
-                        ::dup2(out_write.get(), STDERR_FILENO) < 0))
+        if (isolate &&
+            (::setsid() < 0 || ::dup2(null_fd.get(), STDIN_FILENO) < 0 ||
+             ::dup2(out_write.get(), STDOUT_FILENO) < 0 ||
+             ::dup2(out_write.get(), STDERR_FILENO) < 0 || !close_inherited_descriptors()))
             ::_exit(127);
         // Groups first, while the uid may still change them; the uid last,
         // after which nothing could be taken back. Any step that fails runs
