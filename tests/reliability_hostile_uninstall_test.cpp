@@ -198,6 +198,21 @@ INSTANTIATE_TEST_SUITE_P(
                   {"/tmp/realhome/.valdrane/EPC"}}),
     [](const auto& info) { return info.param.name; });
 
+// Not run by root, the uninstaller runs rm as itself: no credentials to take
+// (an attempt would fail and remove nothing).
+TEST_F(HostileUninstall, NotRunByRoot_RemovesAsItself) {
+    ASSERT_TRUE(AsAttacker(kAttackerHome +
+                           "mkdir -p .valdrane/EPC/sub && echo data >.valdrane/EPC/sub/data && "
+                           "echo uninstallEpcOnUninstall=true >.kestrun"));
+    const auto r = RunProgram({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                               "--clear-groups", "--", KS_UNINSTALL_BIN},
+                              {"HOME=/tmp/victim", "PATH=" + std::string(kToolsDir)});
+    EXPECT_EQ(r.exit_code(), 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_FALSE(Exists("/tmp/victim/.valdrane/EPC"));
+    EXPECT_TRUE(Exists("/tmp/victim/.valdrane"));
+}
+
 // ---------------------------------------------------------------------------
 // rm run as the attacker is the attacker's to ptrace: it must hold neither
 // root's terminal as a descriptor nor as its controlling terminal (/dev/tty,
