@@ -216,7 +216,9 @@ TEST_F(HostileUninstall, NotRunByRoot_RemovesAsItself) {
 // ---------------------------------------------------------------------------
 // rm run as the attacker is the attacker's to ptrace: it must hold neither
 // root's terminal as a descriptor nor as its controlling terminal (/dev/tty,
-// TIOCSTI), nor any other descriptor the uninstaller was started with. The uninstaller runs on a
+// TIOCSTI), nor any other descriptor the uninstaller was started with, nor
+// root's environment; and what it writes reaches root's terminal without
+// control characters. The uninstaller runs on a
 // pseudo-terminal as its controlling terminal; the rm on PATH is a stand-in that records what it
 // holds, says something on standard error, and then runs the real rm.
 
@@ -234,7 +236,9 @@ TEST_F(HostileUninstall, RemovalAsAnotherUserHoldsNoTerminal) {
                   "f7=$(/usr/bin/readlink /proc/$$/fd/7 || echo none)\n"
                   "if (: </dev/tty) 2>/dev/null; then t=tty; else t=no-tty; fi\n"
                   "printf '%s\\n' \"$u\" \"$f0\" \"$f1\" \"$f2\" \"$t\" \"$f7\" >/tmp/rm.record\n"
-                  "echo rm-says-this >&2\n"
+                  "/usr/bin/env >/tmp/rm.env\n"
+                  // An escape sequence that would set the terminal's title.
+                  "printf '\\033]0;owned\\007rm-says-this\\n' >&2\n"
                   "exec /bin/rm \"$@\"\n",
                   0755));
     ASSERT_TRUE(AsAttacker(kAttackerHome + "mkdir -p .valdrane/EPC"));
@@ -258,6 +262,8 @@ TEST_F(HostileUninstall, RemovalAsAnotherUserHoldsNoTerminal) {
         if (inherited < 0 || dup2(inherited, 7) != 7) _exit(123);
         setenv("HOME", "/tmp/victim", 1);
         setenv("PATH", kToolsDir, 1);
+        setenv("LANG", "C.UTF-8", 1);
+        setenv("KS_ROOTS_SECRET", "only root may read this", 1);
         execl(KS_UNINSTALL_BIN, KS_UNINSTALL_BIN, static_cast<char*>(nullptr));
         _exit(122);
     }
@@ -291,7 +297,14 @@ TEST_F(HostileUninstall, RemovalAsAnotherUserHoldsNoTerminal) {
     EXPECT_EQ(tty, "no-tty") << record;
     EXPECT_EQ(fd7, "none") << record;
     // Its messages still reach the uninstaller's standard error.
-    EXPECT_NE(terminal.find("rm-says-this"), std::string::npos) << terminal;
+    EXPECT_NE(terminal.find("?]0;owned?rm-says-this"), std::string::npos) << terminal;
+    EXPECT_EQ(terminal.find('\033'), std::string::npos) << "control characters pass as '?'";
+    // Of root's environment, only what finds rm and sets its language.
+    const std::string env = ReadFile("/tmp/rm.env").value_or("");
+    EXPECT_NE(env.find("PATH=/tmp/tools-bin\n"), std::string::npos) << env;
+    EXPECT_NE(env.find("LANG=C.UTF-8\n"), std::string::npos) << env;
+    EXPECT_EQ(env.find("KS_ROOTS_SECRET"), std::string::npos) << env;
+    EXPECT_EQ(env.find("HOME="), std::string::npos) << env;
     EXPECT_FALSE(Exists("/tmp/victim/.valdrane/EPC"));
     ExpectCanaryIntact();
 }

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -100,14 +101,21 @@ class SystemSignals {
 };
 
 // Copies what the child writes into from until its end, to our standard
-// error. Write errors are ignored: the child's messages are a courtesy, and
-// reading on keeps it from blocking on a full pipe.
+// error. Control characters other than line ends and tabs become '?': the
+// child's user could make it write anything, and our standard error may be
+// root's terminal, which escape sequences can reprogram. Write errors are
+// ignored: the child's messages are a courtesy, and reading on keeps it
+// from blocking on a full pipe.
 void relay_to_stderr(int from) {
     char buf[4096];
     for (;;) {
         const ssize_t n = ::read(from, buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return;
+        for (ssize_t i = 0; i < n; ++i) {
+            const auto c = static_cast<unsigned char>(buf[i]);
+            if ((c < 0x20 && c != '\n' && c != '\t') || c == 0x7f) buf[i] = '?';
+        }
         for (ssize_t done = 0; done < n;) {
             const ssize_t w = ::write(STDERR_FILENO, buf + done, static_cast<size_t>(n - done));
             if (w < 0 && errno == EINTR) continue;
@@ -137,6 +145,20 @@ bool close_inherited_descriptors() {
     return true;
 }
 
+// The environment of a child run as another user: what the shell needs to
+// find rm and rm needs to speak the caller's language, and nothing else of
+// the caller's (that user could read the rest from /proc).
+std::vector<std::string> child_environment() {
+    std::vector<std::string> kept;
+    for (char** var = environ; *var != nullptr; ++var) {
+        const std::string_view entry(*var);
+        if (entry.starts_with("PATH=") || entry.starts_with("LANG=") ||
+            entry.starts_with("LANGUAGE=") || entry.starts_with("LC_"))
+            kept.emplace_back(entry);
+    }
+    return kept;
+}
+
 // Runs command through the shell, as "sh -c" like system() does, in a child
 // that first takes the given credentials (when there are any to take), and
 // waits for it.
@@ -145,10 +167,19 @@ bool close_inherited_descriptors() {
 // run exec, so it must hold nothing of ours worth taking: it leaves our
 // session (no controlling terminal to open as /dev/tty or to push input
 // into with TIOCSTI), reads /dev/null, writes into a pipe that we copy to
-// our standard error, and keeps no other descriptor, so nothing of our
-// terminal or of the files we were started with reaches it.
+// our standard error (control characters masked), keeps no other
+// descriptor, and gets only PATH and the locale of our environment, so
+// nothing of our terminal, of the files we were started with or of our
+// environment reaches it.
 void run_shell_command(const std::string& command, const std::optional<Credentials>& as) {
     const bool isolate = as && as->uid != 0;
+    // Built before fork: the child only switches rights and runs exec.
+    std::vector<std::string> env_text;
+    std::vector<char*> env;
+    if (isolate) env_text = child_environment();
+    env.reserve(env_text.size() + 1);
+    for (auto& entry : env_text) env.push_back(entry.data());
+    env.push_back(nullptr);
     kestrun::unique_fd null_fd;
     kestrun::unique_fd out_read;
     kestrun::unique_fd out_write;
@@ -178,7 +209,12 @@ void run_shell_command(const std::string& command, const std::optional<Credentia
             if (::setresgid(as->gid, as->gid, as->gid) != 0) ::_exit(127);
             if (::setresuid(as->uid, as->uid, as->uid) != 0) ::_exit(127);
         }
-        ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+        if (isolate) {
+            const char* const argv[] = {"sh", "-c", command.c_str(), nullptr};
+            ::execve("/bin/sh", const_cast<char* const*>(argv), env.data());
+        } else {
+            ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+        }
         ::_exit(127);
     }
     if (isolate) {

@@ -43,10 +43,10 @@ std::optional<DirOwner> swapping_user(const struct stat& home, const struct stat
 // (none without a passwd entry), its primary group (else the directory's
 // group), then its uid, each checked; any failure runs nothing. A child
 // that runs as a user other than root also leaves the caller's session and
-// terminal: it reads /dev/null, and what it writes reaches the caller's
-// standard error through a pipe. Run by anyone but root, the command runs
-// as the caller, as system() would run it. The command's outcome is not
-// examined.
+// terminal: it reads /dev/null, what it writes reaches the caller's
+// standard error through a pipe with control characters masked, it keeps
+// no other descriptor, and of the environment only PATH and the locale. Run by anyone but root, the
+// command runs as the caller, as system() would run it. The command's outcome is not examined.
 void remove_epc_data(const char* home);
 
 }  // namespace uninstall
