@@ -150,6 +150,73 @@ std::string CaseName(const testing::TestParamInfo<Case>& info) {
 }
 
 // ---------------------------------------------------------------------------
+// A command line with arguments answers and does nothing of the job.
+
+struct ArgumentsCase {
+    std::string name;
+    std::vector<std::string> args;
+    int exit_code;
+    enum { usage_out, version_out, usage_err } answer;
+};
+
+void PrintTo(const ArgumentsCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class Arguments : public UninstallKestrun, public testing::WithParamInterface<ArgumentsCase> {};
+
+TEST_P(Arguments, AnswerWithoutTouchingAnything) {
+    const auto& c = GetParam();
+    // Everything the job would act on is there: a live client named by the
+    // pid file (reading it would end in the refusal, as CommandLine shows
+    // without arguments), the setting on, and data to remove.
+    LiveProcess client("/bin/sleep", kClientArgv);
+    ASSERT_TRUE(client.ready());
+    ASSERT_TRUE(WriteFile(kPidFile, std::to_string(client.pid()) + "\n"));
+    ASSERT_TRUE(WriteFile(kHome + "/.kestrun", kSettingsOn));
+    const auto usage = RunProgram({KS_UNINSTALL_BIN, "--help"}).out;
+    ASSERT_NE(usage.find("uninstallKestrun(8)"), std::string::npos) << usage;
+    RemoveAll(kStandinLog);
+
+    std::vector<std::string> argv = {KS_UNINSTALL_BIN};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    EnvEdits env = {"PATH=" + std::string(kStandinDir) + ":" + kToolsDir, "HOME=" + kHome,
+                    "KS_STANDIN_QUERY=0"};
+    const auto r = RunProgram(argv, env);
+
+    EXPECT_EQ(r.exit_code(), c.exit_code);
+    switch (c.answer) {
+        case ArgumentsCase::usage_out:
+            EXPECT_EQ(r.out, usage);
+            EXPECT_EQ(r.err, "");
+            break;
+        case ArgumentsCase::version_out:
+            EXPECT_EQ(r.out, "uninstallKestrun " KS_PROJECT_VERSION "\n");
+            EXPECT_EQ(r.err, "");
+            break;
+        case ArgumentsCase::usage_err:
+            EXPECT_EQ(r.out, "");
+            EXPECT_EQ(r.err, usage);
+            break;
+    }
+    EXPECT_TRUE(Calls().empty()) << "no query, no hand-off";
+    EXPECT_TRUE(EpcPresent()) << "nothing removed";
+    EXPECT_TRUE(ProcessRunning(client.pid()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    UninstallKestrun, Arguments,
+    testing::Values(
+        ArgumentsCase{"Help", {"--help"}, 0, ArgumentsCase::usage_out},
+        ArgumentsCase{"Version", {"--version"}, 0, ArgumentsCase::version_out},
+        ArgumentsCase{"ShortHelp", {"-h"}, 64, ArgumentsCase::usage_err},
+        ArgumentsCase{"Word", {"foo"}, 64, ArgumentsCase::usage_err},
+        ArgumentsCase{"HelpWithMore", {"--help", "extra"}, 64, ArgumentsCase::usage_err},
+        ArgumentsCase{"VersionTwice", {"--version", "--version"}, 64, ArgumentsCase::usage_err},
+        ArgumentsCase{"EmptyArgument", {""}, 64, ArgumentsCase::usage_err}),
+    CaseName<ArgumentsCase>);
+
+// ---------------------------------------------------------------------------
 // The running-client check: the pid file's process and its command line.
 
 struct CommandLineCase {
@@ -399,7 +466,7 @@ INSTANTIATE_TEST_SUITE_P(
 // ---------------------------------------------------------------------------
 // The settings file decides the endpoint-control clean-up.
 
-enum class Settings { file, missing, fifo, directory, device };
+enum class Settings { file, missing, fifo, directory, device, pagemap };
 
 struct SettingsCase {
     std::string name;
@@ -433,6 +500,11 @@ TEST_P(SettingsFile, DecidesTheCleanUp) {
             // Endless bytes and no line end: reading it would never finish.
             ASSERT_EQ(symlink("/dev/zero", path.c_str()), 0);
             break;
+        case Settings::pagemap:
+            // A regular file to fstat that reads as 8 bytes per page of the
+            // reader's address space: hundreds of GiB.
+            ASSERT_EQ(symlink("/proc/self/pagemap", path.c_str()), 0);
+            break;
     }
 
     const auto r = Run();
@@ -446,6 +518,13 @@ TEST_P(SettingsFile, DecidesTheCleanUp) {
 }
 
 const std::string kKey = "uninstallEpcOnUninstall=";
+
+// A settings file of exactly `size` bytes: a long line, then the setting on.
+std::string OnAfterLongLine(size_t size) {
+    const std::string last = kKey + "true\n";
+    return std::string(size - last.size() - 1, 'z') + "\n" + last;
+}
+constexpr size_t kMiB = size_t{1} << 20;
 
 INSTANTIATE_TEST_SUITE_P(
     UninstallKestrun, SettingsFile,
@@ -468,9 +547,13 @@ INSTANTIATE_TEST_SUITE_P(
         SettingsCase{"KeyInsideAVeryLongLine", std::string(1023, 'x') + kKey + "true\n", false},
         SettingsCase{"KeyAfterA4095ByteLine", std::string(4095, 'y') + "\n" + kKey + "true\n",
                      true},
-        SettingsCase{"VeryLongLineThenOn", std::string(3 << 20, 'z') + "\n" + kKey + "true\n",
-                     true},
-        SettingsCase{"VeryLongValue", kKey + "true" + std::string(1 << 20, 'e') + "\n", false},
+        SettingsCase{"VeryLongLineThenOn", OnAfterLongLine(kMiB - 4096), true},
+        SettingsCase{"VeryLongValue", kKey + "true" + std::string(kMiB / 2, 'e') + "\n", false},
+        // A file that goes on past 1 MiB counts as one that cannot be opened.
+        SettingsCase{"ExactlyOneMiB", OnAfterLongLine(kMiB), true},
+        SettingsCase{"OneByteOverOneMiB", OnAfterLongLine(kMiB + 1), false},
+        SettingsCase{"OnFirstInTwoMiB", kKey + "true\n" + std::string(2 * kMiB, '#'), false},
+        SettingsCase{"LinkToPagemap", "", false, Settings::pagemap},
         SettingsCase{"Missing", "", false, Settings::missing},
         SettingsCase{"FifoAtTheName", "", false, Settings::fifo},
         SettingsCase{"DirectoryAtTheName", "", false, Settings::directory},

@@ -2,6 +2,7 @@
 // as a whole is tested in uninstallKestrun_test.cpp.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <string>
@@ -19,6 +20,7 @@ namespace {
 // The scan on text that arrives through a pipe in pieces of `piece` bytes,
 // so that reads end at every kind of place in a line.
 std::optional<bool> ScanThroughPipe(const std::string& text, size_t piece) {
+    (void)signal(SIGPIPE, SIG_IGN);
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return std::nullopt;
     kestrun::unique_fd reader(fds[0]);
@@ -29,6 +31,9 @@ std::optional<bool> ScanThroughPipe(const std::string& text, size_t piece) {
         }
     });
     const auto result = uninstall::epc_removal_requested(reader.get());
+    // A scan that stops early leaves the writer blocked: closing our end
+    // ends its writes (EPIPE; SIGPIPE is ignored in this process for that).
+    reader.reset();
     writer.join();
     return result;
 }
@@ -51,6 +56,24 @@ TEST(UninstallSteps, SettingsScan_SameVerdictWhereverReadsEnd) {
         for (const size_t piece : {size_t{1}, size_t{3}, size_t{4096}, size_t{1} << 20}) {
             SCOPED_TRACE(c.text.substr(0, 60) + " in pieces of " + std::to_string(piece));
             EXPECT_EQ(ScanThroughPipe(c.text, piece), std::optional<bool>(c.on));
+        }
+    }
+}
+
+TEST(UninstallSteps, SettingsScan_NoVerdictPastOneMiB) {
+    // The setting on as the last line of a file of exactly `size` bytes.
+    const auto text_of = [](size_t size) {
+        const std::string last = "uninstallEpcOnUninstall=true\n";
+        return std::string(size - last.size() - 1, 'x') + "\n" + last;
+    };
+    const size_t limit = uninstall::kSettingsFileLimit;
+    ASSERT_EQ(limit, size_t{1} << 20);
+    for (const size_t size : {limit - 1, limit, limit + 1, 2 * limit}) {
+        // Reads that end on, before and after the limit.
+        for (const size_t piece : {size_t{4095}, size_t{4096}, limit}) {
+            SCOPED_TRACE(std::to_string(size) + " bytes in pieces of " + std::to_string(piece));
+            const auto expected = size <= limit ? std::optional<bool>(true) : std::nullopt;
+            EXPECT_EQ(ScanThroughPipe(text_of(size), piece), expected);
         }
     }
 }

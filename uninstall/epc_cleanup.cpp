@@ -4,9 +4,9 @@
 #include <cstdlib>
 #include <string>
 
+#include "epc_removal.h"
 #include "epc_setting.h"
 #include "regular_file.h"
-#include "shell_quote.h"
 #include "uninstall_kestrun.h"
 
 int uninstallEpcIfNeed() {
@@ -17,17 +17,12 @@ int uninstallEpcIfNeed() {
     const std::string settings = std::string(home) + "/.kestrun";
     auto fd = uninstall::open_regular_file(settings.c_str());
     if (!fd.ok()) return 1;
+    // A read error, or a file that goes on past the limit, counts as a file
+    // that cannot be opened.
     const auto requested = uninstall::epc_removal_requested(fd.get());
     fd.reset();
     if (!requested) return 1;
 
-    if (*requested) {
-        // HOME is quoted so that whatever it holds, rm gets one path ending
-        // in /.valdrane/EPC and the shell runs nothing else.
-        const std::string command = "rm -rf " + uninstall::shell_quote(home) + "/.valdrane/EPC";
-        // NOLINTNEXTLINE(cert-env33-c): the removal is a shell command, HOME quoted above
-        const int status = std::system(command.c_str());
-        (void)status;  // not examined: the hand-off follows either way
-    }
+    if (*requested) uninstall::remove_epc_data(home);
     return 0;
 }

@@ -27,6 +27,7 @@ std::optional<bool> epc_removal_requested(int fd) {
     Line state = Line::key;
     size_t matched = 0;  // bytes of kKey, then of kOn, matched so far
     bool line_started = false;
+    size_t total = 0;
 
     const auto end_line = [&] {
         if (state == Line::value) on = matched == kOn.size();
@@ -37,6 +38,7 @@ std::optional<bool> epc_removal_requested(int fd) {
     };
 
     while (const auto byte = in.next()) {
+        if (++total > kSettingsFileLimit) return std::nullopt;
         const char c = static_cast<char>(*byte);
         if (c == '\n') {
             end_line();

@@ -28,9 +28,11 @@ bool installed_by_rpm();
 
 // Removes $HOME/.valdrane/EPC when the last line of $HOME/.kestrun that
 // begins with "uninstallEpcOnUninstall=" has exactly the value "true".
-// Returns 1 when HOME is unset or the settings file cannot be opened or read
-// (nothing is removed then), otherwise 0. The removal's own outcome is not
-// examined: the hand-off follows whatever it did.
+// Returns 1 when HOME is unset or the settings file cannot be opened or read,
+// or goes on past 1 MiB (nothing is removed then), otherwise 0. The removal
+// runs with the rights of the user who could swap .valdrane
+// (epc_removal.h), and its own outcome is not examined: the hand-off
+// follows whatever it did.
 int uninstallEpcIfNeed();
 
 // Replace this process with "rpm -e Kestrun" (rpm found through PATH), or

@@ -1,0 +1,423 @@
+// Hostile users against the uninstaller's removal of $HOME/.valdrane/EPC,
+// run by root. The attacker (uid 65534) plants through setpriv; root's
+// canary is /tmp/rootonly/EPC/canary in a directory only root may enter, the
+// very place a .valdrane link to /tmp/rootonly would make rm reach. The
+// uninstaller runs with the setting on, no rpm on PATH and a stand-in
+// client, so each run is the clean-up followed by the client's uninstall
+// mode.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>  // posix_openpt, grantpt, unlockpt, ptsname
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <ostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "testkit.h"
+
+using namespace kstest;
+
+namespace {
+
+constexpr char kCanaryDir[] = "/tmp/rootonly";
+constexpr char kCanary[] = "/tmp/rootonly/EPC/canary";
+constexpr char kToolsDir[] = "/tmp/tools-bin";
+constexpr char kClient[] = "/usr/sbin/kestRun";
+constexpr char kStandinLog[] = "/tmp/uninstall-standin.log";
+
+// Runs a shell command as root, or as the attacker; true when it succeeded.
+bool AsRoot(const std::string& command) {
+    const auto run = RunProgram({"/bin/sh", "-ec", command});
+    EXPECT_EQ(run.err, "") << command;
+    return run.exit_code() == 0;
+}
+
+bool AsAttacker(const std::string& command) {
+    const auto run = RunProgram({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                 "--", "/bin/sh", "-ec", command});
+    EXPECT_EQ(run.err, "") << command;
+    return run.exit_code() == 0;
+}
+
+class HostileUninstall : public testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(chmod("/tmp", 01777), 0);
+        ASSERT_TRUE(AsRoot(std::string("mkdir -m 0700 ") + kCanaryDir + " && mkdir " + kCanaryDir +
+                           "/EPC && echo canary >" + kCanary));
+        ASSERT_EQ(mkdir(kToolsDir, 0755), 0);
+        ASSERT_EQ(symlink("/bin/rm", (std::string(kToolsDir) + "/rm").c_str()), 0);
+        ASSERT_EQ(symlink(KS_UNINSTALL_STANDIN, kClient), 0);
+    }
+
+    void TearDown() override {
+        for (const char* path : {kToolsDir, kClient, kStandinLog}) RemoveAll(path);
+    }
+
+    // One uninstall with the endpoint-control setting on under home.
+    static void Uninstall(const std::string& home) {
+        ASSERT_TRUE(WriteFile(home + "/.kestrun", "uninstallEpcOnUninstall=true\n"));
+        const auto r =
+            RunProgram({KS_UNINSTALL_BIN}, {"HOME=" + home, "PATH=" + std::string(kToolsDir)});
+        // rm's complaints about what it may not remove reach standard error.
+        EXPECT_EQ(r.exit_code(), 0) << r.err;
+    }
+
+    static void ExpectCanaryIntact() { EXPECT_EQ(ReadFile(kCanary), "canary\n"); }
+};
+
+// ---------------------------------------------------------------------------
+// What is planted before the uninstaller runs, and what must be left.
+
+struct PlantCase {
+    std::string name;
+    std::string home;
+    std::string as_root;      // set-up by root, before the attacker's
+    std::string as_attacker;  // what the attacker plants
+    std::vector<std::string> kept;
+    std::vector<std::string> gone;
+    std::string then_root = {};  // root's data left among the attacker's
+};
+
+void PrintTo(const PlantCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class Planted : public HostileUninstall, public testing::WithParamInterface<PlantCase> {};
+
+TEST_P(Planted, NothingBeyondWhatTheSwappingUserCouldRemove) {
+    const auto& c = GetParam();
+    if (!c.as_root.empty()) {
+        ASSERT_TRUE(AsRoot(c.as_root));
+    }
+    if (!c.as_attacker.empty()) {
+        ASSERT_TRUE(AsAttacker(c.as_attacker));
+    }
+    if (!c.then_root.empty()) {
+        ASSERT_TRUE(AsRoot(c.then_root));
+    }
+
+    Uninstall(c.home);
+
+    ExpectCanaryIntact();
+    for (const auto& path : c.kept) EXPECT_TRUE(Exists(path)) << path << " was removed";
+    for (const auto& path : c.gone) EXPECT_FALSE(Exists(path)) << path << " is still there";
+    EXPECT_EQ(ReadFile(kStandinLog), "[/usr/sbin/kestRun] [--uninstall]\n")
+        << "the hand-off follows";
+}
+
+// The attacker makes a home of its own and plants in it.
+const std::string kAttackerHome = "mkdir -m 0755 /tmp/victim && cd /tmp/victim && ";
+
+INSTANTIATE_TEST_SUITE_P(
+    HostileUninstall, Planted,
+    testing::Values(
+        PlantCase{"ValdraneLinkToRootOnlyDirectory",
+                  "/tmp/victim",
+                  "",
+                  kAttackerHome + "ln -s /tmp/rootonly .valdrane",
+                  {"/tmp/victim/.valdrane"},
+                  {}},
+        // rm removes a link at EPC without following it, as it always did.
+        PlantCase{"EpcLinkToRootData",
+                  "/tmp/victim",
+                  "",
+                  kAttackerHome + "mkdir .valdrane && ln -s /tmp/rootonly/EPC .valdrane/EPC",
+                  {"/tmp/victim/.valdrane", "/tmp/rootonly/EPC"},
+                  {"/tmp/victim/.valdrane/EPC"}},
+        PlantCase{"HomeIsTmpAndValdraneAStrangersLink",
+                  "/tmp",
+                  "",
+                  "ln -s /tmp/rootonly /tmp/.valdrane",
+                  {"/tmp/.valdrane"},
+                  {}},
+        // .valdrane is the attacker's: rm runs as the attacker, who may
+        // remove its own EPC (and the link in it, not followed) but not a
+        // directory of root's left inside it.
+        PlantCase{"HomeIsTmpAndValdraneAStrangersDirectory",
+                  "/tmp",
+                  "",
+                  "mkdir -p /tmp/.valdrane/EPC/own && ln -s /tmp/rootonly /tmp/.valdrane/EPC/in",
+                  {"/tmp/.valdrane/EPC/rootdir/file"},
+                  {"/tmp/.valdrane/EPC/own", "/tmp/.valdrane/EPC/in"},
+                  "mkdir /tmp/.valdrane/EPC/rootdir && echo root >/tmp/.valdrane/EPC/rootdir/file"},
+        // Anyone may swap entries of this home: nobody's rights are safe,
+        // so even with no attack under way nothing is removed.
+        PlantCase{"HomeWritableByOthersNotSticky",
+                  "/tmp/open",
+                  "mkdir -m 0777 /tmp/open && mkdir -p /tmp/open/.valdrane/EPC && "
+                  "echo data >/tmp/open/.valdrane/EPC/data",
+                  "",
+                  {"/tmp/open/.valdrane/EPC/data"},
+                  {}},
+        PlantCase{"HomeWritableByOthersNotStickyValdraneLink",
+                  "/tmp/open",
+                  "mkdir -m 0777 /tmp/open",
+                  "ln -s /tmp/rootonly /tmp/open/.valdrane",
+                  {"/tmp/open/.valdrane"},
+                  {}},
+        // A sticky home of the attacker's with a .valdrane of root's: both
+        // may rename it; the attacker is the less privileged, so root's
+        // data under it stays.
+        PlantCase{"StickyHomeOfTheAttackerValdraneRoots",
+                  "/tmp/victim",
+                  "mkdir -p /tmp/victim/.valdrane/EPC && echo data >/tmp/victim/.valdrane/EPC/data "
+                  "&& chown 65534:65534 /tmp/victim && chmod 01777 /tmp/victim",
+                  "",
+                  {"/tmp/victim/.valdrane/EPC/data"},
+                  {}},
+        // Two users other than root may rename .valdrane: either could turn
+        // the removal against the other, so nothing is removed.
+        PlantCase{"StickyHomeOfOneUserValdraneOfAnother",
+                  "/tmp/victim",
+                  "mkdir -p /tmp/victim/.valdrane/EPC && echo data >/tmp/victim/.valdrane/EPC/data "
+                  "&& chown -R 65533:65533 /tmp/victim/.valdrane && chown 65534:65534 /tmp/victim "
+                  "&& chmod 01777 /tmp/victim",
+                  "",
+                  {"/tmp/victim/.valdrane/EPC/data"},
+                  {}},
+        // No attack: the data goes as it always did.
+        PlantCase{"AttackersOwnData",
+                  "/tmp/victim",
+                  "",
+                  kAttackerHome + "mkdir -p .valdrane/EPC/sub && echo data >.valdrane/EPC/sub/data",
+                  {"/tmp/victim/.valdrane"},
+                  {"/tmp/victim/.valdrane/EPC"}},
+        PlantCase{"HomeIsALinkToRootsHome",
+                  "/tmp/homelink",
+                  "mkdir -p /tmp/realhome/.valdrane/EPC/sub && echo data "
+                  ">/tmp/realhome/.valdrane/EPC/sub/data && ln -s /tmp/realhome /tmp/homelink",
+                  "",
+                  {"/tmp/realhome/.valdrane"},
+                  {"/tmp/realhome/.valdrane/EPC"}}),
+    [](const auto& info) { return info.param.name; });
+
+// Not run by root, the uninstaller runs rm as itself: no credentials to take
+// (an attempt would fail and remove nothing).
+TEST_F(HostileUninstall, NotRunByRoot_RemovesAsItself) {
+    ASSERT_TRUE(AsAttacker(kAttackerHome +
+                           "mkdir -p .valdrane/EPC/sub && echo data >.valdrane/EPC/sub/data && "
+                           "echo uninstallEpcOnUninstall=true >.kestrun"));
+    const auto r = RunProgram({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                               "--clear-groups", "--", KS_UNINSTALL_BIN},
+                              {"HOME=/tmp/victim", "PATH=" + std::string(kToolsDir)});
+    EXPECT_EQ(r.exit_code(), 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_FALSE(Exists("/tmp/victim/.valdrane/EPC"));
+    EXPECT_TRUE(Exists("/tmp/victim/.valdrane"));
+}
+
+// ---------------------------------------------------------------------------
+// rm run as the attacker is the attacker's to ptrace: it must hold neither
+// root's terminal as a descriptor nor as its controlling terminal (/dev/tty,
+// TIOCSTI), nor any other descriptor the uninstaller was started with, nor
+// root's environment; and what it writes reaches root's terminal without
+// control characters. The uninstaller runs on a
+// pseudo-terminal as its controlling terminal; the rm on PATH is a stand-in that records what it
+// holds, says something on standard error, and then runs the real rm.
+
+TEST_F(HostileUninstall, RemovalAsAnotherUserHoldsNoTerminal) {
+    RemoveAll(std::string(kToolsDir) + "/rm");
+    ASSERT_TRUE(
+        WriteFile(std::string(kToolsDir) + "/rm",
+                  "#!/bin/sh\n"
+                  // Command substitutions run apart, so the script's own
+                  // descriptors are the ones read.
+                  "u=$(/usr/bin/id -u)\n"
+                  "f0=$(/usr/bin/readlink /proc/$$/fd/0)\n"
+                  "f1=$(/usr/bin/readlink /proc/$$/fd/1)\n"
+                  "f2=$(/usr/bin/readlink /proc/$$/fd/2)\n"
+                  "f7=$(/usr/bin/readlink /proc/$$/fd/7 || echo none)\n"
+                  "if (: </dev/tty) 2>/dev/null; then t=tty; else t=no-tty; fi\n"
+                  "printf '%s\\n' \"$u\" \"$f0\" \"$f1\" \"$f2\" \"$t\" \"$f7\" >/tmp/rm.record\n"
+                  "/usr/bin/env >/tmp/rm.env\n"
+                  // An escape sequence that would set the terminal's title.
+                  "printf '\\033]0;owned\\007rm-says-this\\n' >&2\n"
+                  "exec /bin/rm \"$@\"\n",
+                  0755));
+    ASSERT_TRUE(AsAttacker(kAttackerHome + "mkdir -p .valdrane/EPC"));
+    ASSERT_TRUE(WriteFile("/tmp/victim/.kestrun", "uninstallEpcOnUninstall=true\n"));
+
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const std::string slave = ptsname(master);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // A session leader's first terminal opened becomes its controlling one.
+        if (setsid() < 0) _exit(120);
+        const int fd = open(slave.c_str(), O_RDWR);
+        if (fd < 0) _exit(121);
+        for (int target = 0; target < 3; ++target) dup2(fd, target);
+        // A descriptor of root's left open by whoever started it.
+        const int inherited = open(kCanary, O_RDONLY);
+        if (inherited < 0 || dup2(inherited, 7) != 7) _exit(123);
+        setenv("HOME", "/tmp/victim", 1);
+        setenv("PATH", kToolsDir, 1);
+        setenv("LANG", "C.UTF-8", 1);
+        setenv("KS_ROOTS_SECRET", "only root may read this", 1);
+        execl(KS_UNINSTALL_BIN, KS_UNINSTALL_BIN, static_cast<char*>(nullptr));
+        _exit(122);
+    }
+    std::string terminal;
+    for (;;) {
+        pollfd p{master, POLLIN, 0};
+        if (poll(&p, 1, 10000) <= 0) break;
+        char buf[512];
+        const ssize_t n = read(master, buf, sizeof buf);
+        if (n <= 0) break;  // EIO: every descriptor of the slave closed
+        terminal.append(buf, static_cast<size_t>(n));
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    close(master);
+
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    const std::string record = ReadFile("/tmp/rm.record").value_or("");
+    std::istringstream lines(record);
+    std::string uid, in, out, err, tty, fd7;
+    std::getline(lines, uid);
+    std::getline(lines, in);
+    std::getline(lines, out);
+    std::getline(lines, err);
+    std::getline(lines, tty);
+    std::getline(lines, fd7);
+    EXPECT_EQ(uid, "65534") << record;
+    EXPECT_EQ(in, "/dev/null") << record;
+    EXPECT_TRUE(out.starts_with("pipe:")) << record;
+    EXPECT_EQ(err, out) << record;
+    EXPECT_EQ(tty, "no-tty") << record;
+    EXPECT_EQ(fd7, "none") << record;
+    // Its messages still reach the uninstaller's standard error.
+    EXPECT_NE(terminal.find("?]0;owned?rm-says-this"), std::string::npos) << terminal;
+    EXPECT_EQ(terminal.find('\033'), std::string::npos) << "control characters pass as '?'";
+    // Of root's environment, only what finds rm and sets its language.
+    const std::string env = ReadFile("/tmp/rm.env").value_or("");
+    EXPECT_NE(env.find("PATH=/tmp/tools-bin\n"), std::string::npos) << env;
+    EXPECT_NE(env.find("LANG=C.UTF-8\n"), std::string::npos) << env;
+    EXPECT_EQ(env.find("KS_ROOTS_SECRET"), std::string::npos) << env;
+    EXPECT_EQ(env.find("HOME="), std::string::npos) << env;
+    EXPECT_FALSE(Exists("/tmp/victim/.valdrane/EPC"));
+    ExpectCanaryIntact();
+}
+
+// ---------------------------------------------------------------------------
+// The credentials the removal takes: each subdirectory of EPC is root's,
+// group-writable for one group only, so rm empties it only when that group
+// is among the child's; the directories themselves stay (their parent EPC is
+// the user's, so rm may unlink them once empty: the files tell).
+
+struct CredentialCase {
+    std::string name;
+    std::string owner;  // uid:gid of home and .valdrane and EPC
+    std::vector<std::string> removable_groups;
+    std::vector<std::string> kept_groups;
+};
+
+void PrintTo(const CredentialCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class Credentials : public HostileUninstall, public testing::WithParamInterface<CredentialCase> {};
+
+TEST_P(Credentials, RemovalRunsAsTheOwnerWithItsGroups) {
+    const auto& c = GetParam();
+    // nobody gets a supplementary group, in the sandbox's own /etc/group.
+    ASSERT_TRUE(AsRoot("echo kstestgrp:x:54400:nobody >>/etc/group"));
+    ASSERT_TRUE(AsRoot("mkdir -p /tmp/h/.valdrane/EPC && chown -R " + c.owner + " /tmp/h"));
+    std::vector<std::string> groups = c.removable_groups;
+    groups.insert(groups.end(), c.kept_groups.begin(), c.kept_groups.end());
+    for (const auto& group : groups) {
+        const std::string dir = "/tmp/h/.valdrane/EPC/g" + group;
+        ASSERT_TRUE(AsRoot("mkdir -m 0770 " + dir + " && echo x >" + dir + "/file && chgrp " +
+                           group + " " + dir));
+    }
+
+    Uninstall("/tmp/h");
+
+    for (const auto& group : c.removable_groups)
+        EXPECT_FALSE(Exists("/tmp/h/.valdrane/EPC/g" + group + "/file")) << "group " << group;
+    for (const auto& group : c.kept_groups)
+        EXPECT_TRUE(Exists("/tmp/h/.valdrane/EPC/g" + group + "/file")) << "group " << group;
+    ExpectCanaryIntact();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    HostileUninstall, Credentials,
+    testing::Values(
+        // nobody's passwd entry gives group 65534 and getgrouplist adds
+        // 54400; root's own group 0 is gone.
+        CredentialCase{"UserWithPasswdEntry", "65534:0", {"65534", "54400"}, {"0", "54401"}},
+        // No passwd entry: the directory's group and no other; not the
+        // group numbered like the uid.
+        CredentialCase{"UidWithoutPasswdEntry", "54321:54322", {"54322"}, {"54321", "0", "54400"}},
+        // Root's home: rm runs as root and removes everything, as always.
+        CredentialCase{"RootsHome", "0:0", {"0", "54400", "65534"}, {}}),
+    [](const auto& info) { return info.param.name; });
+
+// ---------------------------------------------------------------------------
+// A racing owner: .valdrane swapped between a real directory and a link to
+// the root-only directory, as fast as the kernel allows, across many
+// uninstaller runs. Whatever the uninstaller sees when it checks, rm then
+// runs with the racer's rights and cannot enter /tmp/rootonly.
+
+struct RaceCase {
+    std::string name;
+    std::string home;
+    std::string setup;  // as the attacker
+};
+
+void PrintTo(const RaceCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class Race : public HostileUninstall, public testing::WithParamInterface<RaceCase> {};
+
+TEST_P(Race, CanarySurvivesEveryRun) {
+    const auto& c = GetParam();
+    constexpr int kRuns = 120;
+    ASSERT_TRUE(AsAttacker(c.setup + "mkdir -p " + c.home + "/.valdrane/EPC && ln -s " +
+                           kCanaryDir + " " + c.home + "/.valdrane-swap"));
+    ASSERT_TRUE(WriteFile(c.home + "/.kestrun", "uninstallEpcOnUninstall=true\n"));
+    const pid_t racer =
+        Spawn({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--",
+               KS_EXCHANGE_RACER, c.home, ".valdrane", ".valdrane-swap", "/tmp/racer.count"});
+    ASSERT_GT(racer, 0);
+
+    for (int run = 0; run < kRuns; ++run) {
+        const auto r =
+            RunProgram({KS_UNINSTALL_BIN}, {"HOME=" + c.home, "PATH=" + std::string(kToolsDir)});
+        ASSERT_EQ(r.exit_code(), 0) << "run " << run << ": " << r.err;
+        ASSERT_EQ(ReadFile(kCanary), "canary\n") << "after run " << run;
+    }
+
+    ASSERT_EQ(kill(racer, SIGTERM), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(racer, &status, 0), racer);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    unsigned long swaps = 0, recreated = 0;
+    std::istringstream(ReadFile("/tmp/racer.count").value_or("")) >> swaps >> recreated;
+    RecordProperty("swaps", std::to_string(swaps));
+    RecordProperty("real_epc_removed", std::to_string(recreated));
+    // Not vacuous: the names really flipped, and some runs got through to
+    // the real directory and removed its EPC (which the racer made again).
+    EXPECT_GE(swaps, static_cast<unsigned long>(kRuns));
+    EXPECT_GT(recreated, 0u);
+    ExpectCanaryIntact();
+}
+
+INSTANTIATE_TEST_SUITE_P(HostileUninstall, Race,
+                         testing::Values(RaceCase{"OwnerOfHome", "/tmp/victim",
+                                                  "mkdir -m 0755 /tmp/victim && "},
+                                         RaceCase{"HomeIsTmp", "/tmp", ""}),
+                         [](const auto& info) { return info.param.name; });
+
+}  // namespace
