@@ -228,7 +228,11 @@ void run_shell_command(const std::string& command, const std::optional<Credentia
 }  // namespace
 
 std::optional<DirOwner> swapping_user(const struct stat& home, const struct stat& valdrane) {
-    const bool others_write = (home.st_mode & S_IWOTH) != 0;
+    // A group that may write root's home may swap .valdrane there as
+    // others could. In another user's home its members could already plant
+    // what that user runs, so that user's rights give them nothing new.
+    const bool others_write =
+        (home.st_mode & S_IWOTH) != 0 || (home.st_uid == 0 && (home.st_mode & S_IWGRP) != 0);
     if (!others_write) return DirOwner{home.st_uid, home.st_gid};
     if ((home.st_mode & S_ISVTX) == 0) return std::nullopt;
     // In a sticky directory only the entry's owner, the directory's owner

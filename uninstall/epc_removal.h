@@ -23,7 +23,8 @@ struct DirOwner {
 
 // The least privileged user able to swap .valdrane in home, judged from the
 // two directories' fstat results:
-//   - home not writable by others: its owner;
+//   - home not writable by others: its owner (a home of root's that its
+//     group may write counts as one that others may write);
 //   - home writable by others and sticky (like /tmp): the owner of
 //     .valdrane, or home's owner where .valdrane is root's (both of them
 //     can rename it; root is the more privileged); nobody when they are two
