@@ -237,8 +237,10 @@ TEST_F(HostileUninstall, RemovalAsAnotherUserHoldsNoTerminal) {
                   "if (: </dev/tty) 2>/dev/null; then t=tty; else t=no-tty; fi\n"
                   "printf '%s\\n' \"$u\" \"$f0\" \"$f1\" \"$f2\" \"$t\" \"$f7\" >/tmp/rm.record\n"
                   "/usr/bin/env >/tmp/rm.env\n"
-                  // An escape sequence that would set the terminal's title.
-                  "printf '\\033]0;owned\\007rm-says-this\\n' >&2\n"
+                  // An escape sequence that would set the terminal's title,
+                  // and CSI as the C1 control U+009B in UTF-8 (clear the
+                  // screen).
+                  "printf '\\033]0;owned\\007rm-says-this\\302\\2332J\\n' >&2\n"
                   "exec /bin/rm \"$@\"\n",
                   0755));
     ASSERT_TRUE(AsAttacker(kAttackerHome + "mkdir -p .valdrane/EPC"));
@@ -299,6 +301,7 @@ TEST_F(HostileUninstall, RemovalAsAnotherUserHoldsNoTerminal) {
     // Its messages still reach the uninstaller's standard error.
     EXPECT_NE(terminal.find("?]0;owned?rm-says-this"), std::string::npos) << terminal;
     EXPECT_EQ(terminal.find('\033'), std::string::npos) << "control characters pass as '?'";
+    EXPECT_NE(terminal.find("rm-says-this\302?2J"), std::string::npos) << terminal;
     // Of root's environment, only what finds rm and sets its language.
     const std::string env = ReadFile("/tmp/rm.env").value_or("");
     EXPECT_NE(env.find("PATH=/tmp/tools-bin\n"), std::string::npos) << env;

@@ -108,13 +108,18 @@ class SystemSignals {
 // from blocking on a full pipe.
 void relay_to_stderr(int from) {
     char buf[4096];
+    bool after_c2 = false;  // the byte before, maybe in the last read, was 0xc2
     for (;;) {
         const ssize_t n = ::read(from, buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return;
         for (ssize_t i = 0; i < n; ++i) {
             const auto c = static_cast<unsigned char>(buf[i]);
-            if ((c < 0x20 && c != '\n' && c != '\t') || c == 0x7f) buf[i] = '?';
+            // 0xc2 0x80 to 0xc2 0x9f: the C1 controls U+0080 to U+009F in
+            // UTF-8, CSI among them, which terminals obey too.
+            const bool c1 = after_c2 && c >= 0x80 && c <= 0x9f;
+            after_c2 = c == 0xc2;
+            if ((c < 0x20 && c != '\n' && c != '\t') || c == 0x7f || c1) buf[i] = '?';
         }
         for (ssize_t done = 0; done < n;) {
             const ssize_t w = ::write(STDERR_FILENO, buf + done, static_cast<size_t>(n - done));
