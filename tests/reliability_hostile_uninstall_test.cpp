@@ -236,6 +236,9 @@ TEST_F(HostileUninstall, RemovalAsAnotherUserHoldsNoTerminal) {
                   "f7=$(/usr/bin/readlink /proc/$$/fd/7 || echo none)\n"
                   "if (: </dev/tty) 2>/dev/null; then t=tty; else t=no-tty; fi\n"
                   "printf '%s\\n' \"$u\" \"$f0\" \"$f1\" \"$f2\" \"$t\" \"$f7\" >/tmp/rm.record\n"
+                  // Root's working directory, below a directory only root
+                  // may enter, would reach what lies in it.
+                  "{ /usr/bin/cat cwd.canary || echo no-cwd; } >>/tmp/rm.record 2>/dev/null\n"
                   "/usr/bin/env >/tmp/rm.env\n"
                   // An escape sequence that would set the terminal's title,
                   // and CSI as the C1 control U+009B in UTF-8 (clear the
@@ -245,6 +248,8 @@ TEST_F(HostileUninstall, RemovalAsAnotherUserHoldsNoTerminal) {
                   0755));
     ASSERT_TRUE(AsAttacker(kAttackerHome + "mkdir -p .valdrane/EPC"));
     ASSERT_TRUE(WriteFile("/tmp/victim/.kestrun", "uninstallEpcOnUninstall=true\n"));
+    ASSERT_TRUE(AsRoot(std::string("mkdir -m 0755 ") + kCanaryDir + "/sub && echo cwd >" +
+                       kCanaryDir + "/sub/cwd.canary"));
 
     const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(master, 0);
@@ -262,6 +267,7 @@ TEST_F(HostileUninstall, RemovalAsAnotherUserHoldsNoTerminal) {
         // A descriptor of root's left open by whoever started it.
         const int inherited = open(kCanary, O_RDONLY);
         if (inherited < 0 || dup2(inherited, 7) != 7) _exit(123);
+        if (chdir("/tmp/rootonly/sub") != 0) _exit(124);
         setenv("HOME", "/tmp/victim", 1);
         setenv("PATH", kToolsDir, 1);
         setenv("LANG", "C.UTF-8", 1);
@@ -285,19 +291,21 @@ TEST_F(HostileUninstall, RemovalAsAnotherUserHoldsNoTerminal) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     const std::string record = ReadFile("/tmp/rm.record").value_or("");
     std::istringstream lines(record);
-    std::string uid, in, out, err, tty, fd7;
+    std::string uid, in, out, err, tty, fd7, cwd;
     std::getline(lines, uid);
     std::getline(lines, in);
     std::getline(lines, out);
     std::getline(lines, err);
     std::getline(lines, tty);
     std::getline(lines, fd7);
+    std::getline(lines, cwd);
     EXPECT_EQ(uid, "65534") << record;
     EXPECT_EQ(in, "/dev/null") << record;
     EXPECT_TRUE(out.starts_with("pipe:")) << record;
     EXPECT_EQ(err, out) << record;
     EXPECT_EQ(tty, "no-tty") << record;
     EXPECT_EQ(fd7, "none") << record;
+    EXPECT_EQ(cwd, "no-cwd") << record;
     // Its messages still reach the uninstaller's standard error.
     EXPECT_NE(terminal.find("?]0;owned?rm-says-this"), std::string::npos) << terminal;
     EXPECT_EQ(terminal.find('\033'), std::string::npos) << "control characters pass as '?'";

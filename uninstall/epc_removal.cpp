@@ -175,8 +175,11 @@ std::vector<std::string> child_environment() {
 // our standard error (control characters masked), keeps no other
 // descriptor, and gets only PATH and the locale of our environment, so
 // nothing of our terminal, of the files we were started with or of our
-// environment reaches it.
-void run_shell_command(const std::string& command, const std::optional<Credentials>& as) {
+// environment reaches it. It also works in / unless keep_cwd (the command
+// names a path relative to our working directory): ours may lie below a
+// directory that user may not enter.
+void run_shell_command(const std::string& command, const std::optional<Credentials>& as,
+                       bool keep_cwd) {
     const bool isolate = as && as->uid != 0;
     // Built before fork: the child only switches rights and runs exec.
     std::vector<std::string> env_text;
@@ -201,10 +204,10 @@ void run_shell_command(const std::string& command, const std::optional<Credentia
     if (child < 0) return;
     if (child == 0) {
         signals.restore();
-        if (isolate &&
-            (::setsid() < 0 || ::dup2(null_fd.get(), STDIN_FILENO) < 0 ||
-             ::dup2(out_write.get(), STDOUT_FILENO) < 0 ||
-             ::dup2(out_write.get(), STDERR_FILENO) < 0 || !close_inherited_descriptors()))
+        if (isolate && (::setsid() < 0 || ::dup2(null_fd.get(), STDIN_FILENO) < 0 ||
+                        ::dup2(out_write.get(), STDOUT_FILENO) < 0 ||
+                        ::dup2(out_write.get(), STDERR_FILENO) < 0 ||
+                        !close_inherited_descriptors() || (!keep_cwd && ::chdir("/") != 0)))
             ::_exit(127);
         // Groups first, while the uid may still change them; the uid last,
         // after which nothing could be taken back. Any step that fails runs
@@ -272,7 +275,10 @@ void remove_epc_data(const char* home) {
     }
     // HOME is quoted so that whatever it holds, rm gets one path ending in
     // /.valdrane/EPC and the shell runs nothing else.
-    run_shell_command("rm -rf " + shell_quote(home) + "/.valdrane/EPC", as);
+    // Our working directory may lie below one that user may not enter; the
+    // child leaves it unless the path is relative to it.
+    const bool relative = home[0] != '\0' && home[0] != '/';
+    run_shell_command("rm -rf " + shell_quote(home) + "/.valdrane/EPC", as, relative);
 }
 
 }  // namespace uninstall
