@@ -236,13 +236,20 @@ TEST_F(HostileUninstall, RemovalAsAnotherUserHoldsNoTerminal) {
                   "f7=$(/usr/bin/readlink /proc/$$/fd/7 || echo none)\n"
                   "if (: </dev/tty) 2>/dev/null; then t=tty; else t=no-tty; fi\n"
                   "printf '%s\\n' \"$u\" \"$f0\" \"$f1\" \"$f2\" \"$t\" \"$f7\" >/tmp/rm.record\n"
+                  // Root's working directory, below a directory only root
+                  // may enter, would reach what lies in it.
+                  "{ /usr/bin/cat cwd.canary || echo no-cwd; } >>/tmp/rm.record 2>/dev/null\n"
                   "/usr/bin/env >/tmp/rm.env\n"
-                  // An escape sequence that would set the terminal's title.
-                  "printf '\\033]0;owned\\007rm-says-this\\n' >&2\n"
+                  // An escape sequence that would set the terminal's title,
+                  // and CSI as the C1 control U+009B in UTF-8 (clear the
+                  // screen).
+                  "printf '\\033]0;owned\\007rm-says-this\\302\\2332J\\n' >&2\n"
                   "exec /bin/rm \"$@\"\n",
                   0755));
     ASSERT_TRUE(AsAttacker(kAttackerHome + "mkdir -p .valdrane/EPC"));
     ASSERT_TRUE(WriteFile("/tmp/victim/.kestrun", "uninstallEpcOnUninstall=true\n"));
+    ASSERT_TRUE(AsRoot(std::string("mkdir -m 0755 ") + kCanaryDir + "/sub && echo cwd >" +
+                       kCanaryDir + "/sub/cwd.canary"));
 
     const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(master, 0);
@@ -260,6 +267,7 @@ TEST_F(HostileUninstall, RemovalAsAnotherUserHoldsNoTerminal) {
         // A descriptor of root's left open by whoever started it.
         const int inherited = open(kCanary, O_RDONLY);
         if (inherited < 0 || dup2(inherited, 7) != 7) _exit(123);
+        if (chdir("/tmp/rootonly/sub") != 0) _exit(124);
         setenv("HOME", "/tmp/victim", 1);
         setenv("PATH", kToolsDir, 1);
         setenv("LANG", "C.UTF-8", 1);
@@ -283,22 +291,25 @@ TEST_F(HostileUninstall, RemovalAsAnotherUserHoldsNoTerminal) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     const std::string record = ReadFile("/tmp/rm.record").value_or("");
     std::istringstream lines(record);
-    std::string uid, in, out, err, tty, fd7;
+    std::string uid, in, out, err, tty, fd7, cwd;
     std::getline(lines, uid);
     std::getline(lines, in);
     std::getline(lines, out);
     std::getline(lines, err);
     std::getline(lines, tty);
     std::getline(lines, fd7);
+    std::getline(lines, cwd);
     EXPECT_EQ(uid, "65534") << record;
     EXPECT_EQ(in, "/dev/null") << record;
     EXPECT_TRUE(out.starts_with("pipe:")) << record;
     EXPECT_EQ(err, out) << record;
     EXPECT_EQ(tty, "no-tty") << record;
     EXPECT_EQ(fd7, "none") << record;
+    EXPECT_EQ(cwd, "no-cwd") << record;
     // Its messages still reach the uninstaller's standard error.
     EXPECT_NE(terminal.find("?]0;owned?rm-says-this"), std::string::npos) << terminal;
     EXPECT_EQ(terminal.find('\033'), std::string::npos) << "control characters pass as '?'";
+    EXPECT_NE(terminal.find("rm-says-this\302?2J"), std::string::npos) << terminal;
     // Of root's environment, only what finds rm and sets its language.
     const std::string env = ReadFile("/tmp/rm.env").value_or("");
     EXPECT_NE(env.find("PATH=/tmp/tools-bin\n"), std::string::npos) << env;
@@ -372,7 +383,9 @@ INSTANTIATE_TEST_SUITE_P(
 struct RaceCase {
     std::string name;
     std::string home;
-    std::string setup;  // as the attacker
+    std::string setup;            // as the attacker
+    std::string root_setup = {};  // by root, before the attacker's
+    bool reaches_real = true;     // some runs remove the real directory's EPC
 };
 
 void PrintTo(const RaceCase& c, std::ostream* os) {
@@ -384,6 +397,9 @@ class Race : public HostileUninstall, public testing::WithParamInterface<RaceCas
 TEST_P(Race, CanarySurvivesEveryRun) {
     const auto& c = GetParam();
     constexpr int kRuns = 120;
+    if (!c.root_setup.empty()) {
+        ASSERT_TRUE(AsRoot(c.root_setup));
+    }
     ASSERT_TRUE(AsAttacker(c.setup + "mkdir -p " + c.home + "/.valdrane/EPC && ln -s " +
                            kCanaryDir + " " + c.home + "/.valdrane-swap"));
     ASSERT_TRUE(WriteFile(c.home + "/.kestrun", "uninstallEpcOnUninstall=true\n"));
@@ -410,14 +426,23 @@ TEST_P(Race, CanarySurvivesEveryRun) {
     // Not vacuous: the names really flipped, and some runs got through to
     // the real directory and removed its EPC (which the racer made again).
     EXPECT_GE(swaps, static_cast<unsigned long>(kRuns));
-    EXPECT_GT(recreated, 0u);
+    if (c.reaches_real) {
+        EXPECT_GT(recreated, 0u);
+    } else {
+        EXPECT_EQ(recreated, 0u) << "nothing is removed at all";
+    }
     ExpectCanaryIntact();
 }
 
-INSTANTIATE_TEST_SUITE_P(HostileUninstall, Race,
-                         testing::Values(RaceCase{"OwnerOfHome", "/tmp/victim",
-                                                  "mkdir -m 0755 /tmp/victim && "},
-                                         RaceCase{"HomeIsTmp", "/tmp", ""}),
-                         [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(
+    HostileUninstall, Race,
+    testing::Values(RaceCase{"OwnerOfHome", "/tmp/victim", "mkdir -m 0755 /tmp/victim && "},
+                    RaceCase{"HomeIsTmp", "/tmp", ""},
+                    // Root's home that a group may write: any member may
+                    // swap .valdrane, so root's rights are not safe and
+                    // nothing is removed.
+                    RaceCase{"RootsHomeWritableByAGroup", "/tmp/grp", "",
+                             "mkdir -m 0775 /tmp/grp && chgrp 65534 /tmp/grp", false}),
+    [](const auto& info) { return info.param.name; });
 
 }  // namespace

@@ -108,13 +108,18 @@ class SystemSignals {
 // from blocking on a full pipe.
 void relay_to_stderr(int from) {
     char buf[4096];
+    bool after_c2 = false;  // the byte before, maybe in the last read, was 0xc2
     for (;;) {
         const ssize_t n = ::read(from, buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return;
         for (ssize_t i = 0; i < n; ++i) {
             const auto c = static_cast<unsigned char>(buf[i]);
-            if ((c < 0x20 && c != '\n' && c != '\t') || c == 0x7f) buf[i] = '?';
+            // 0xc2 0x80 to 0xc2 0x9f: the C1 controls U+0080 to U+009F in
+            // UTF-8, CSI among them, which terminals obey too.
+            const bool c1 = after_c2 && c >= 0x80 && c <= 0x9f;
+            after_c2 = c == 0xc2;
+            if ((c < 0x20 && c != '\n' && c != '\t') || c == 0x7f || c1) buf[i] = '?';
         }
         for (ssize_t done = 0; done < n;) {
             const ssize_t w = ::write(STDERR_FILENO, buf + done, static_cast<size_t>(n - done));
@@ -170,8 +175,11 @@ std::vector<std::string> child_environment() {
 // our standard error (control characters masked), keeps no other
 // descriptor, and gets only PATH and the locale of our environment, so
 // nothing of our terminal, of the files we were started with or of our
-// environment reaches it.
-void run_shell_command(const std::string& command, const std::optional<Credentials>& as) {
+// environment reaches it. It also works in / unless keep_cwd (the command
+// names a path relative to our working directory): ours may lie below a
+// directory that user may not enter.
+void run_shell_command(const std::string& command, const std::optional<Credentials>& as,
+                       bool keep_cwd) {
     const bool isolate = as && as->uid != 0;
     // Built before fork: the child only switches rights and runs exec.
     std::vector<std::string> env_text;
@@ -196,10 +204,10 @@ void run_shell_command(const std::string& command, const std::optional<Credentia
     if (child < 0) return;
     if (child == 0) {
         signals.restore();
-        if (isolate &&
-            (::setsid() < 0 || ::dup2(null_fd.get(), STDIN_FILENO) < 0 ||
-             ::dup2(out_write.get(), STDOUT_FILENO) < 0 ||
-             ::dup2(out_write.get(), STDERR_FILENO) < 0 || !close_inherited_descriptors()))
+        if (isolate && (::setsid() < 0 || ::dup2(null_fd.get(), STDIN_FILENO) < 0 ||
+                        ::dup2(out_write.get(), STDOUT_FILENO) < 0 ||
+                        ::dup2(out_write.get(), STDERR_FILENO) < 0 ||
+                        !close_inherited_descriptors() || (!keep_cwd && ::chdir("/") != 0)))
             ::_exit(127);
         // Groups first, while the uid may still change them; the uid last,
         // after which nothing could be taken back. Any step that fails runs
@@ -228,7 +236,11 @@ void run_shell_command(const std::string& command, const std::optional<Credentia
 }  // namespace
 
 std::optional<DirOwner> swapping_user(const struct stat& home, const struct stat& valdrane) {
-    const bool others_write = (home.st_mode & S_IWOTH) != 0;
+    // A group that may write root's home may swap .valdrane there as
+    // others could. In another user's home its members could already plant
+    // what that user runs, so that user's rights give them nothing new.
+    const bool others_write =
+        (home.st_mode & S_IWOTH) != 0 || (home.st_uid == 0 && (home.st_mode & S_IWGRP) != 0);
     if (!others_write) return DirOwner{home.st_uid, home.st_gid};
     if ((home.st_mode & S_ISVTX) == 0) return std::nullopt;
     // In a sticky directory only the entry's owner, the directory's owner
@@ -263,7 +275,10 @@ void remove_epc_data(const char* home) {
     }
     // HOME is quoted so that whatever it holds, rm gets one path ending in
     // /.valdrane/EPC and the shell runs nothing else.
-    run_shell_command("rm -rf " + shell_quote(home) + "/.valdrane/EPC", as);
+    // Our working directory may lie below one that user may not enter; the
+    // child leaves it unless the path is relative to it.
+    const bool relative = home[0] != '\0' && home[0] != '/';
+    run_shell_command("rm -rf " + shell_quote(home) + "/.valdrane/EPC", as, relative);
 }
 
 }  // namespace uninstall

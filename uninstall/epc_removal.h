@@ -23,7 +23,8 @@ struct DirOwner {
 
 // The least privileged user able to swap .valdrane in home, judged from the
 // two directories' fstat results:
-//   - home not writable by others: its owner;
+//   - home not writable by others: its owner (a home of root's that its
+//     group may write counts as one that others may write);
 //   - home writable by others and sticky (like /tmp): the owner of
 //     .valdrane, or home's owner where .valdrane is root's (both of them
 //     can rename it; root is the more privileged); nobody when they are two
@@ -45,7 +46,8 @@ std::optional<DirOwner> swapping_user(const struct stat& home, const struct stat
 // that runs as a user other than root also leaves the caller's session and
 // terminal: it reads /dev/null, what it writes reaches the caller's
 // standard error through a pipe with control characters masked, it keeps
-// no other descriptor, and of the environment only PATH and the locale. Run by anyone but root, the
+// no other descriptor, and of the environment only PATH and the locale; it
+// works in / unless home is a relative path. Run by anyone but root, the
 // command runs as the caller, as system() would run it. The command's outcome is not examined.
 void remove_epc_data(const char* home);
 
