@@ -174,6 +174,14 @@ TEST_P(Arguments, AnswerWithoutTouchingAnything) {
     ASSERT_TRUE(client.ready());
     ASSERT_TRUE(WriteFile(kPidFile, std::to_string(client.pid()) + "\n"));
     ASSERT_TRUE(WriteFile(kHome + "/.kestrun", kSettingsOn));
+    // A running tunnel's shared state: its monitor's flag and the shared
+    // log link, which a person's mistyped command must leave as they are.
+    const std::string flag = "/var/run/com.valdrane.kestrun.ksMonitor";
+    const std::string link = "/tmp/kestRun.log";
+    ASSERT_TRUE(WriteFile(flag, "1", 0666));
+    std::error_code ec;
+    std::filesystem::create_symlink(kHome + "/.kestRun.log", link, ec);
+    ASSERT_FALSE(ec) << ec.message();
     const auto usage = RunProgram({KS_UNINSTALL_BIN, "--help"}).out;
     ASSERT_NE(usage.find("uninstallKestrun(8)"), std::string::npos) << usage;
     RemoveAll(kStandinLog);
@@ -202,6 +210,8 @@ TEST_P(Arguments, AnswerWithoutTouchingAnything) {
     EXPECT_TRUE(Calls().empty()) << "no query, no hand-off";
     EXPECT_TRUE(EpcPresent()) << "nothing removed";
     EXPECT_TRUE(ProcessRunning(client.pid()));
+    EXPECT_EQ(ReadFile(flag), "1") << "the monitor's flag file";
+    EXPECT_EQ(std::filesystem::read_symlink(link, ec), kHome + "/.kestRun.log") << ec.message();
 }
 
 INSTANTIATE_TEST_SUITE_P(
