@@ -20,6 +20,8 @@ set -eu
 src=$1 top=$2 version=$3
 spec=$src/packaging/rpm/Kestrun.spec
 
+# Nothing of an earlier run stays, so a skipped build leaves no packages.
+rm -rf "$top"
 for tool in rpmbuild:rpm rpmsign:rpm gpg:gnupg; do
     command -v "${tool%%:*}" >/dev/null 2>&1 ||
         { echo "skipped: ${tool%%:*} is not installed (apt-get install ${tool#*:})"; exit 77; }
@@ -29,7 +31,6 @@ spec_version=$(sed -n 's/^Version:[[:space:]]*//p' "$spec")
 [ "$spec_version" = "$version" ] ||
     { echo "rpm.sh: $spec says Version $spec_version, the project is $version" >&2; exit 1; }
 
-rm -rf "$top"
 mkdir -p "$top/SOURCES" "$top/tmp"
 name=Kestrun-$version
 list=$top/tmp/files
