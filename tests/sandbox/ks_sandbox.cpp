@@ -2,7 +2,7 @@
 // product's fixed paths can be used for real without touching the host:
 //
 //   /tmp, /run (and so /var/run)  fresh tmpfs
-//   /var/tmp                      fresh tmpfs (unless it lies under /tmp)
+//   /var/tmp                      fresh tmpfs (unless it leads into /tmp or /run)
 //   /etc, /usr/sbin               overlays whose writes land in a private tmpfs
 //   /usr                          the same, instead of /usr/sbin, with --usr
 //   /proc                         a new proc for the new pid namespace
