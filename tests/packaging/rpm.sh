@@ -18,6 +18,7 @@
 # Exits 77 (skipped) when rpmbuild, rpmsign or gpg is not installed.
 set -eu
 src=$1 top=$2 version=$3
+case $top in /*) ;; *) top=$PWD/$top ;; esac  # rpm needs an absolute HOME
 spec=$src/packaging/rpm/Kestrun.spec
 
 # Nothing of an earlier run stays, so a skipped build leaves no packages.
@@ -51,7 +52,7 @@ rpmbuild -bb --nodeps --nocheck --without check \
     "$spec" >"$top/rpmbuild.log" 2>&1 ||
     { cat "$top/rpmbuild.log"; echo "rpm.sh: rpmbuild failed" >&2; exit 1; }
 
-export GNUPGHOME=$top/gnupg
+export GNUPGHOME="$top/gnupg"
 mkdir -m 700 "$GNUPGHOME"
 trap 'gpgconf --kill gpg-agent 2>/dev/null || true' EXIT
 gpg --batch --quiet --passphrase '' --quick-generate-key "$packager" ed25519 sign never 2>/dev/null

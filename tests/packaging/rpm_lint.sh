@@ -8,6 +8,7 @@
 # Exits 77 (skipped) when rpmlint is not installed or no package was built.
 set -eu
 spec=$1 top=$2
+case $top in /*) ;; *) top=$PWD/$top ;; esac  # rpm needs an absolute HOME
 
 command -v rpmlint >/dev/null 2>&1 ||
     { echo "skipped: rpmlint is not installed (apt-get install rpmlint)"; exit 77; }
@@ -17,8 +18,8 @@ command -v rpmlint >/dev/null 2>&1 ||
 
 out=$top/rpmlint.out
 # The signing key is known to the rpm database under this HOME only.
-# shellcheck disable=SC2046 # one word a package
 status=0
+# shellcheck disable=SC2046 # one word a package
 HOME=$top/home rpmlint "$spec" $(cat "$top/packages") >"$out" 2>&1 || status=$?
 cat "$out"
 
@@ -27,7 +28,8 @@ if [ "$status" -ne 0 ] || grep -q ': E: ' "$out"; then
     echo "rpm_lint: rpmlint reports errors (status $status)"
     fail=1
 fi
-for tag in $(sed -n 's/^[^ ]*: W: \([^ ]*\).*/\1/p' "$out" | sort -u); do
+tags=$(sed -n 's/^[^ ]*: W: \([^ ]*\).*/\1/p' "$out" | sort -u)
+for tag in $tags; do
     grep -Eq "^#.*(^|[^a-z-])$tag([^a-z-]|$)" "$spec" ||
         { echo "rpm_lint: warning $tag is not explained in $spec"; fail=1; }
 done
