@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "testkit.h"
 
@@ -51,4 +52,71 @@ TEST(Sandbox, HomeIsInsideTheNamespace) {
     ASSERT_NE(home, nullptr);
     EXPECT_STREQ(home, "/tmp/home");
     EXPECT_TRUE(WriteFile(std::string(home) + "/probe", "x"));
+}
+
+TEST(Sandbox, VarTmpIsFreshAndTheTreesStayVisible) {
+    // rpm and package builds use /var/tmp: it is private like /tmp, and a
+    // source or build tree that lies under it is bound back.
+    EXPECT_TRUE(WriteFile("/var/tmp/ks-sandbox-probe", "x"));
+    struct stat st {};
+    EXPECT_EQ(stat(KS_SOURCE_DIR "/CMakeLists.txt", &st), 0);
+    EXPECT_EQ(stat(KS_BINARY_DIR "/CMakeCache.txt", &st), 0);
+}
+
+TEST(Sandbox, VarTmpStartsEmptyEachTime) {
+    struct stat st {};
+    EXPECT_NE(stat("/var/tmp/ks-sandbox-probe", &st), 0);
+}
+
+// ks_sandbox run again from in here: its options, and how it treats an
+// ordinary user (65534) and a test discovery.
+TEST(Sandbox, OptionsAndUsers) {
+    const std::string self = KS_BINARY_DIR "/tests/sandbox_test";
+    const std::vector<std::string> as_nobody = {"setpriv", "--reuid=65534", "--regid=65534",
+                                                "--clear-groups"};
+    struct Case {
+        const char* what;
+        bool nobody;
+        std::vector<std::string> args;
+        int exit_code;
+        std::string out;  // what standard output begins with
+    };
+    // Whether /usr/lib lies in the overlay that holds /usr/sbin.
+    const std::string usr_layout =
+        "if [ \"$(stat -c %d /usr/lib)\" = \"$(stat -c %d /usr/sbin)\" ]; then echo whole;"
+        " else echo sbin; fi";
+    const std::string skipped = "ks_sandbox: skipped: private mount and pid namespaces need root\n";
+    const Case cases[] = {
+        {"--usr: one overlay on all of /usr",
+         false,
+         {"--usr", "/bin/sh", "-c", "touch /usr/lib/ks-sandbox-probe && " + usr_layout},
+         0,
+         "whole\n"},
+        {"by default: /usr/sbin alone", false, {"/bin/sh", "-c", usr_layout}, 0, "sbin\n"},
+        {"ordinary user: skipped", true, {"/bin/true"}, 77, skipped},
+        {"ordinary user, --usr: skipped", true, {"--usr", "/bin/true"}, 77, skipped},
+        {"ordinary user lists tests",
+         true,
+         {self, "--gtest_list_tests"},
+         0,
+         "Sandbox.\n  FixedPathsAreWritableAndPrivate\n"},
+        {"listing with a filter",
+         true,
+         {"--usr", self, "--gtest_list_tests", "--gtest_filter=Sandbox.Home*"},
+         0,
+         "Sandbox.\n  HomeIsInsideTheNamespace\n"},
+        {"a test run is not a listing", true, {self, "--gtest_filter=Sandbox.Home*"}, 77, skipped},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<std::string> argv = c.nobody ? as_nobody : std::vector<std::string>{};
+        argv.push_back(KS_BINARY_DIR "/tests/ks_sandbox");
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        const auto r = RunProgram(argv);
+        EXPECT_EQ(r.exit_code(), c.exit_code) << r.err;
+        EXPECT_EQ(r.out.substr(0, c.out.size()), c.out);
+    }
+    // The inner sandbox's write stayed in its own overlay.
+    struct stat st {};
+    EXPECT_NE(stat("/usr/lib/ks-sandbox-probe", &st), 0);
 }

@@ -1,6 +1,8 @@
 // Test main for suites that use the product's fixed paths. It refuses to run
 // any test unless it is inside ks_sandbox's private namespace, so a suite
 // started by hand can never write the host's /etc, /run, /tmp or /usr/sbin.
+// Listing the tests runs none, so it needs no sandbox: CTest's discovery
+// lists them as any user.
 
 #include <gtest/gtest.h>
 
@@ -10,7 +12,7 @@
 
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
-    if (!kstest::InSandbox()) {
+    if (!GTEST_FLAG_GET(list_tests) && !kstest::InSandbox()) {
         std::fprintf(stderr, "these tests run only under ks_sandbox (private namespaces)\n");
         return 1;
     }

@@ -2,14 +2,25 @@
 // product's fixed paths can be used for real without touching the host:
 //
 //   /tmp, /run (and so /var/run)  fresh tmpfs
+//   /var/tmp                      fresh tmpfs (unless it leads into /tmp or /run)
 //   /etc, /usr/sbin               overlays whose writes land in a private tmpfs
+//   /usr                          the same, instead of /usr/sbin, with --usr
 //   /proc                         a new proc for the new pid namespace
 //
 // It fails closed: every mount is checked (file system type, and a device
 // different from the host's) before the program starts, because a write
 // meant for an overlay that failed to mount would land on the host.
 //
-// Usage: ks_sandbox PROGRAM [ARG...]   (as root)
+// Usage: ks_sandbox [--usr] PROGRAM [ARG...]   (as root)
+//
+// --usr is for the one suite that installs a package under /usr/libexec,
+// /usr/lib*, /usr/include and /usr/share.
+//
+// Run by anyone else, it exits 77 with a one-line reason: the test harness
+// reports the suite as skipped. A test program asked only to list its tests
+// (every argument a --gtest_ flag, one of them --gtest_list_tests: CTest's
+// test discovery) is run as it is, without namespaces, by anyone: listing
+// runs no test.
 //
 // The sandbox process becomes pid 1 of the namespace and reaps every child:
 // an unreaped zombie still answers the null-signal probe, which would hide
@@ -19,8 +30,9 @@
 // HOME is set to a fresh /tmp/home, so nothing lands in the host's home.
 //
 // Directories named in KS_KEEP_DIRS (colon-separated; the project's source
-// and build trees) that lie under /tmp or /run are bound back into the
-// fresh tmpfs, so a checkout under /tmp still runs.
+// and build trees) that lie under any of those mounts are bound back over
+// them, so a checkout under /tmp or /var/tmp (where package builds work)
+// still runs, and a build tree under /usr is written for real.
 
 #include <fcntl.h>
 #include <linux/magic.h>
@@ -49,6 +61,7 @@
 namespace {
 
 constexpr int kSetupFailed = 125;
+constexpr int kSkipped = 77;  // CTest's SKIP_RETURN_CODE for the sandboxed suites
 
 [[noreturn]] void die(const std::string& what) {
     std::fprintf(stderr, "ks_sandbox: %s: %s\n", what.c_str(), std::strerror(errno));
@@ -119,13 +132,25 @@ bool under(const std::string& path, const std::string& dir) {
     return path == dir || path.rfind(dir + "/", 0) == 0;
 }
 
+// The host's /var/tmp, resolved, when it needs a tmpfs of its own: not
+// when it is missing or lies under /tmp or /run (a link there, say).
+std::string var_tmp_to_hide() {
+    char* real = realpath("/var/tmp", nullptr);
+    if (!real) return {};
+    std::string path = real;
+    std::free(real);
+    if (under(path, "/tmp") || under(path, "/run")) return {};
+    return path;
+}
+
 struct KeptDir {
     std::string path;
     int fd;
 };
 
-// Opens the kept directories that the fresh /tmp or /run would hide.
-std::vector<KeptDir> open_kept_dirs() {
+// Opens the kept directories that the sandbox's mounts (on the paths in
+// hidden) would hide.
+std::vector<KeptDir> open_kept_dirs(const std::vector<std::string>& hidden) {
     std::vector<KeptDir> kept;
     const char* list = std::getenv("KS_KEEP_DIRS");
     std::string dirs = list ? list : "";
@@ -143,7 +168,9 @@ std::vector<KeptDir> open_kept_dirs() {
         if (!real) continue;  // a build tree that does not exist yet needs no keeping
         const std::string path = real;
         std::free(real);
-        if (!under(path, "/tmp") && !under(path, "/run")) continue;
+        bool hides = false;
+        for (const auto& h : hidden) hides = hides || under(path, h);
+        if (!hides) continue;
         const int fd = open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
         if (fd < 0) die("open " + path);
         kept.push_back({path, fd});
@@ -160,37 +187,49 @@ void bind_kept_dirs(const std::vector<KeptDir>& kept) {
     }
 }
 
-void set_up_namespace() {
+void set_up_namespace(bool whole_usr) {
     // Private first: nothing mounted below may propagate to the host.
     do_mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
     check_no_shared_mounts();
 
-    const std::vector<Guarded> guarded = {
+    // The overlay that holds /usr/sbin: /usr/sbin itself, or all of /usr.
+    const char* usr_overlay = whole_usr ? "/usr" : "/usr/sbin";
+    const std::string var_tmp = var_tmp_to_hide();
+    std::vector<Guarded> guarded = {
         {"/tmp", TMPFS_MAGIC, device_of("/tmp")},
         {"/run", TMPFS_MAGIC, device_of("/run")},
         {"/etc", OVERLAYFS_SUPER_MAGIC, device_of("/etc")},
         {"/usr/sbin", OVERLAYFS_SUPER_MAGIC, device_of("/usr/sbin")},
         {"/proc", PROC_SUPER_MAGIC, device_of("/proc")},
     };
-    const auto kept = open_kept_dirs();
+    if (whole_usr) guarded.push_back({"/usr", OVERLAYFS_SUPER_MAGIC, device_of("/usr")});
+    if (!var_tmp.empty())
+        guarded.push_back({var_tmp.c_str(), TMPFS_MAGIC, device_of(var_tmp.c_str())});
+    std::vector<std::string> hidden = {"/tmp", "/run", "/etc", usr_overlay};
+    if (!var_tmp.empty()) hidden.push_back(var_tmp);
+    const auto kept = open_kept_dirs(hidden);
 
     // The overlays' upper layers live on a scratch tmpfs that is mounted on
     // /tmp only while the overlays are set up, then hidden: the overlays
     // keep it alive, and no test can reach or clear it by path.
     do_mount("ks_sandbox_scratch", "/tmp", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0700");
-    for (const char* layer : {"/tmp/etc", "/tmp/sbin"}) {
+    for (const char* layer : {"/tmp/etc", "/tmp/usr"}) {
         make_dir(layer);
         make_dir(std::string(layer) + "/upper");
         make_dir(std::string(layer) + "/work");
     }
     do_mount("overlay", "/etc", "overlay", 0,
              "lowerdir=/etc,upperdir=/tmp/etc/upper,workdir=/tmp/etc/work");
-    do_mount("overlay", "/usr/sbin", "overlay", 0,
-             "lowerdir=/usr/sbin,upperdir=/tmp/sbin/upper,workdir=/tmp/sbin/work");
+    const std::string usr_options =
+        std::string("lowerdir=") + usr_overlay + ",upperdir=/tmp/usr/upper,workdir=/tmp/usr/work";
+    do_mount("overlay", usr_overlay, "overlay", 0, usr_options.c_str());
     if (umount2("/tmp", MNT_DETACH) != 0) die("umount scratch");
 
     do_mount("ks_sandbox_tmp", "/tmp", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777");
     do_mount("ks_sandbox_run", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755");
+    // rpm's and many tools' scratch directory: its files stay in here.
+    if (!var_tmp.empty())
+        do_mount("ks_sandbox_var_tmp", var_tmp.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777");
     bind_kept_dirs(kept);
     do_mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr);
 
@@ -229,14 +268,35 @@ void set_up_namespace() {
     std::_Exit(128 + WTERMSIG(program_status));
 }
 
+// CTest's test discovery: the program is asked for its list of tests only.
+bool only_lists_tests(char** args) {
+    bool lists = false;
+    for (char** arg = args; *arg; ++arg) {
+        if (std::strncmp(*arg, "--gtest_", 8) != 0) return false;
+        lists = lists || std::strcmp(*arg, "--gtest_list_tests") == 0;
+    }
+    return lists;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: ks_sandbox PROGRAM [ARG...]\n");
+    char** program = argv + 1;
+    const bool whole_usr = argc > 1 && std::strcmp(argv[1], "--usr") == 0;
+    if (whole_usr) ++program;
+    if (!*program) {
+        std::fprintf(stderr, "usage: ks_sandbox [--usr] PROGRAM [ARG...]\n");
         return 2;
     }
-    if (geteuid() != 0) refuse("needs root for private mount and pid namespaces");
+    if (only_lists_tests(program + 1)) {
+        execv(program[0], program);
+        die(std::string("exec ") + program[0]);
+    }
+    if (geteuid() != 0) {
+        std::printf("ks_sandbox: skipped: private mount and pid namespaces need root\n");
+        std::fflush(stdout);
+        std::_Exit(kSkipped);
+    }
     // Only the children enter the new namespaces: this process stays in the
     // host's mount namespace, where its own /proc still describes it.
     if (unshare(CLONE_NEWPID) != 0) die("unshare pid namespace");
@@ -248,8 +308,8 @@ int main(int argc, char** argv) {
         // namespace goes with it.
         (void)prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (unshare(CLONE_NEWNS) != 0) die("unshare mount namespace");
-        set_up_namespace();
-        run_as_init(argv + 1);
+        set_up_namespace(whole_usr);
+        run_as_init(program);
     }
     int status = 0;
     while (waitpid(init, &status, 0) < 0) {

@@ -4,6 +4,10 @@
 KS_BUILD_PACKAGES=(cmake ninja-build g++ make libgtest-dev libgmock-dev googletest)
 KS_TEST_PACKAGES=("${KS_BUILD_PACKAGES[@]}" util-linux procps rpm strace)
 
+# The RPM packages of packaging/rpm/Kestrun.spec: rpmbuild and rpmsign come
+# with rpm, the throwaway signing key from gpg, and rpmlint checks them.
+KS_TEST_PACKAGES+=(rpmlint gnupg)
+
 # Packaging and static analysis checks: man page lint, the library's
 # pkg-config consumer, clang-tidy, cppcheck and clang-format.
 KS_TEST_PACKAGES+=(mandoc pkgconf clang-tidy cppcheck clang-format)
@@ -21,12 +25,18 @@ KS_TEST_PACKAGES+=("${KS_FUZZ_PACKAGES[@]}" valgrind)
 KS_TEST_PACKAGES+=(libbenchmark-dev)
 KS_BENCH_PACKAGES=("${KS_TEST_PACKAGES[@]}" jq)
 
-ensure_packages() {
-    local missing=() pkg
+# Prints those of the named packages that are not installed, one a line.
+missing_packages() {
+    local pkg
     for pkg in "$@"; do
         dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' ||
-            missing+=("$pkg")
+            echo "$pkg"
     done
+}
+
+ensure_packages() {
+    local missing
+    mapfile -t missing < <(missing_packages "$@")
     [ ${#missing[@]} -eq 0 ] && return 0
     echo "== installing: ${missing[*]}"
     apt-get update -qq
