@@ -47,6 +47,8 @@ char* kslogFile;
 char* kslogRoll;
 // The other user whose shared link led to kslogFile, or kNoUid (see Files).
 uid_t kslogFileOwner = kNoUid;
+// The log file whose lock this process could not take within the bound.
+StalledLock kslogStalledLock;
 
 // Restores errno when the public call returns.
 class KeepErrno {
@@ -61,7 +63,7 @@ class KeepErrno {
 };
 
 Files files() {
-    return Files{kslogFile, kslogRoll, kslogFileOwner};
+    return Files{kslogFile, kslogRoll, kslogFileOwner, &kslogStalledLock};
 }
 
 void forget_names() {

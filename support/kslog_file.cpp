@@ -7,15 +7,18 @@
 // the caller), and is only written to or given away when that descriptor
 // is a regular file with a single link.
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "kslog_internal.h"
 
@@ -37,14 +40,102 @@ unique_fd open_log(const Files& files, bool create) {
     return kslogTouch(files.log, create);
 }
 
-bool lock(int fd) {
-    while (flock(fd, LOCK_EX) != 0)
-        if (errno != EINTR) return false;
-    return true;
-}
-
 bool same_file(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+bool is_stalled(const StalledLock& stalled, const struct stat& st) {
+    return stalled.set && stalled.dev == st.st_dev && stalled.ino == st.st_ino;
+}
+
+enum class Attempt { kTaken, kBusy, kFailed };
+
+Attempt try_lock(int fd) {
+    for (;;) {
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0) return Attempt::kTaken;
+        if (errno == EWOULDBLOCK) return Attempt::kBusy;
+        if (errno != EINTR) return Attempt::kFailed;
+    }
+}
+
+long since_ns(const struct timespec& start) {
+    struct timespec now {};
+    (void)clock_gettime(CLOCK_MONOTONIC, &now);  // through the vDSO: no system call
+    return (now.tv_sec - start.tv_sec) * 1000000000L + (now.tv_nsec - start.tv_nsec);
+}
+
+// One entry's wait for the lock, however many files it opens on the way
+// (the name may change file while it waits): the bound runs from the first
+// attempt that found the lock taken.
+class LockWait {
+  public:
+    // Polls a taken lock until it is free or the entry has waited
+    // kLockWaitNs. Linux has no flock with a time limit, and the facility
+    // lives inside its callers, so it may not install the timer or signal
+    // handler that would interrupt a blocking one. Holders keep the lock
+    // for a few microseconds, so the poll yields the processor first (the
+    // holder may be waiting for it) and then sleeps, a little longer each
+    // time, so a long hold costs a few hundred calls, not a busy processor.
+    bool wait(int fd) {
+        if (!started_) {
+            (void)clock_gettime(CLOCK_MONOTONIC, &start_);
+            started_ = true;
+        }
+        for (;;) {
+            const long waited = since_ns(start_);
+            if (waited >= kLockWaitNs) return false;
+            if (yields_ < kYields) {
+                ++yields_;
+                (void)sched_yield();
+            } else {
+                const long pause = std::min(pause_ns_, kLockWaitNs - waited);
+                const struct timespec nap = {0, pause};
+                (void)nanosleep(&nap, nullptr);  // woken early: the loop looks again
+                pause_ns_ = std::min(pause_ns_ * 2, kMaxPauseNs);
+            }
+            switch (try_lock(fd)) {
+                case Attempt::kTaken:
+                    return true;
+                case Attempt::kBusy:
+                    break;
+                case Attempt::kFailed:
+                    return false;
+            }
+        }
+    }
+
+  private:
+    static constexpr int kYields = 3;
+    static constexpr long kFirstPauseNs = 20000;
+    // The most a release can wait to be noticed.
+    static constexpr long kMaxPauseNs = 5000000;
+
+    bool started_ = false;
+    struct timespec start_ {};
+    int yields_ = 0;
+    long pause_ns_ = kFirstPauseNs;
+};
+
+// Takes the lock on an opened log file: at once when it is free (one call,
+// all an uncontended entry pays), within the entry's bound when it is not.
+// A file whose lock this process already waited for in vain is tried once
+// only, so a lock held for good costs one bound, not one per entry (the
+// monitor at debug level writes an entry every tick).
+bool lock(int fd, const Files& files, LockWait& waiting) {
+    switch (try_lock(fd)) {
+        case Attempt::kTaken:
+            return true;
+        case Attempt::kFailed:
+            return false;
+        case Attempt::kBusy:
+            break;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0) return false;
+    if (is_stalled(*files.stalled, st)) return false;
+    if (waiting.wait(fd)) return true;
+    *files.stalled = StalledLock{true, st.st_dev, st.st_ino};
+    return false;
 }
 
 // Entries and new owners go only to a regular file with one link (a hard
@@ -59,14 +150,16 @@ bool usable(const Files& files, const struct stat& st) {
 // name: when another process rolled the file while we waited for the lock,
 // the descriptor holds the roll file, so the lock is only trusted once the
 // name is seen to still lead to the locked file.
-std::optional<OpenLog> open_locked(const Files& files, bool create) {
+std::optional<OpenLog> open_locked(const Files& files, bool create, LockWait& waiting) {
     for (int attempt = 0; attempt < kMaxReopens; ++attempt) {
         OpenLog log{open_log(files, create), 0, false};
         if (!log.fd.ok()) return std::nullopt;
-        log.locked = lock(log.fd.get());  // without the lock the entry goes unlocked
+        log.locked = lock(log.fd.get(), files, waiting);  // without it the entry goes unlocked
         struct stat opened {};
         struct stat named {};
         if (fstat(log.fd.get(), &opened) != 0) return std::nullopt;
+        // Taken again: the next wait on this file is a full one.
+        if (log.locked && is_stalled(*files.stalled, opened)) *files.stalled = StalledLock{};
         if (lstat(files.log, &named) != 0 || !same_file(opened, named)) continue;
         if (!usable(files, opened)) return std::nullopt;
         log.size = opened.st_size;
@@ -102,13 +195,16 @@ unique_fd kslogTouch(const char* path, bool create) {
 }
 
 std::optional<OpenLog> open_for_entry(const Files& files) {
-    auto log = open_locked(files, may_create(files));
+    LockWait waiting;
+    auto log = open_locked(files, may_create(files), waiting);
+    // Rolling stays under the lock: a file whose lock another process holds
+    // for good grows on until the lock is free again.
     if (log && log->locked && log->size > kRollSize && may_create(files)) {
         roll_locked(files);
         // One lock at a time: the rolled file's lock goes before the new
         // file's is taken, so no two writers can wait on each other.
         log.reset();
-        log = open_locked(files, true);
+        log = open_locked(files, true, waiting);
     }
     return log;
 }
@@ -120,7 +216,8 @@ void append(OpenLog& log, const char* data, size_t len) {
     } while (written < 0 && errno == EINTR);
     // A short write (disk full, file size limit) would leave a torn line for
     // the next entry to run on from. Only under the lock is the size before
-    // it still the end of everybody else's entries.
+    // it still the end of everybody else's entries; an entry that had to go
+    // without the lock leaves its short write as it is.
     if (written >= 0 && static_cast<size_t>(written) < len && log.locked)
         ignore_result(ftruncate(log.fd.get(), log.size));  // nothing better to do if it fails
 }
@@ -128,7 +225,8 @@ void append(OpenLog& log, const char* data, size_t len) {
 void rotate_now(const Files& files) {
     if (!may_create(files)) return;  // another user's file: its owner's processes roll it
     // A missing log file is not created just to be rolled over the roll file.
-    auto log = open_locked(files, false);
+    LockWait waiting;
+    auto log = open_locked(files, false, waiting);
     if (!log) {
         kslogFixLogFileOwner(files);
         return;

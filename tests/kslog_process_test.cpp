@@ -151,12 +151,12 @@ TEST(KslogProcess, ConcurrentWriters_EveryEntryWholeAndOnce) {
         EXPECT_EQ(message.rfind("Changed ", 0), 0u) << message.substr(0, 60);
 }
 
-// How many processes wait for a file lock.
-int QueuedOnLocks() {
-    int queued = 0;
-    for (const auto& line : Lines(ReadFile("/proc/locks").value_or("")))
-        if (line.find(" -> FLOCK ") != std::string::npos) ++queued;
-    return queued;
+// How many of the processes wait for the lock of the file.
+int WaitingOnLock(const std::vector<pid_t>& pids, const std::string& path) {
+    int waiting = 0;
+    for (const pid_t pid : pids)
+        if (PollsLockOn(pid, path)) ++waiting;
+    return waiting;
 }
 
 // Many processes find the file over the limit at the same moment: it is
@@ -184,14 +184,15 @@ TEST(KslogProcess, ConcurrentRotation_NoLostHistory) {
         }
         children.push_back(child);
     }
-    // Every child opens the file and queues on its lock before the first
+    // Every child opens the file and waits for its lock before the first
     // of them may roll it.
     kestrun::unique_fd held(open(DefaultLog().c_str(), O_RDONLY | O_CLOEXEC));
     ASSERT_TRUE(held.ok());
     ASSERT_EQ(flock(held.get(), LOCK_EX), 0);
     close(gate[0]);
     close(gate[1]);
-    EXPECT_TRUE(WaitFor([] { return QueuedOnLocks() == kChildren; })) << QueuedOnLocks();
+    EXPECT_TRUE(WaitFor([&] { return WaitingOnLock(children, DefaultLog()) == kChildren; }))
+        << WaitingOnLock(children, DefaultLog());
     held.reset();
     for (const pid_t child : children) EXPECT_EQ(Join(child), 0);
 

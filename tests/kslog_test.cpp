@@ -791,10 +791,8 @@ TEST(KslogRotation, WaitingWriter_WritesToTheNewFile) {
         kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "late");
         _exit(0);
     }
-    // The writer is queued on the lock of the file it opened.
-    const std::string queued = "-> FLOCK  ADVISORY  WRITE " + std::to_string(writer) + " ";
-    EXPECT_TRUE(WaitFor(
-        [&] { return ReadFile("/proc/locks").value_or("").find(queued) != std::string::npos; }));
+    // The writer waits for the lock of the file it opened.
+    EXPECT_TRUE(WaitFor([&] { return PollsLockOn(writer, DefaultLog()); }));
 
     // Roll it as another process would, then let the writer go.
     ASSERT_EQ(rename(DefaultLog().c_str(), (DefaultLog() + ".0").c_str()), 0);
