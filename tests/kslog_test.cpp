@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <ctime>
 #include <functional>
@@ -802,6 +803,105 @@ TEST(KslogRotation, WaitingWriter_WritesToTheNewFile) {
 
     EXPECT_THAT(Messages(DefaultLog() + ".0"), ElementsAre("first"));
     EXPECT_THAT(Messages(DefaultLog()), ElementsAre("late"));
+}
+
+// ---------------------------------------------------------------- the lock
+
+// Another process holding the log's lock: for a while (hold_for), or until
+// it is killed. It tells, as it lets go, how large the file was then.
+class LockHolder {
+  public:
+    LockHolder(const std::string& path, std::chrono::milliseconds hold_for) {
+        int ready[2], report[2];
+        if (pipe(ready) != 0 || pipe(report) != 0) return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            if (fd < 0 || flock(fd, LOCK_EX) != 0) _exit(2);
+            if (write(ready[1], "r", 1) != 1) _exit(2);
+            if (hold_for.count() == 0) pause();  // for good
+            usleep(static_cast<useconds_t>(hold_for.count() * 1000));
+            struct stat st {};
+            (void)fstat(fd, &st);
+            const long long size = st.st_size;
+            if (write(report[1], &size, sizeof size) != sizeof size) _exit(2);
+            _exit(0);
+        }
+        close(ready[1]);
+        close(report[1]);
+        char byte;
+        held_ = read(ready[0], &byte, 1) == 1;
+        close(ready[0]);
+        report_ = report[0];
+    }
+    ~LockHolder() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            Join(pid_);
+        }
+        if (report_ >= 0) close(report_);
+    }
+    LockHolder(const LockHolder&) = delete;
+    LockHolder& operator=(const LockHolder&) = delete;
+
+    bool held() const { return held_; }
+    // The file's size as the holder let go; -1 when it did not say.
+    long long SizeAtRelease() {
+        long long size = -1;
+        if (read(report_, &size, sizeof size) != sizeof size) size = -1;
+        return size;
+    }
+
+  private:
+    pid_t pid_ = -1;
+    int report_ = -1;
+    bool held_ = false;
+};
+
+off_t SizeOf(const std::string& path) {
+    return Lstat(path).st_size;
+}
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// A lock held for a moment is waited for: the entry follows its release.
+// One held for good costs one second of waiting, once: the entry goes
+// without it, and so do the next ones at once, until an entry takes the
+// lock again, after which a short hold is waited for as before.
+TEST(KslogLock, HeldLock_WaitedForUpToASecondOnce) {
+    kslogInit();
+    kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "first");
+    {
+        LockHolder holder(DefaultLog(), 300ms);
+        ASSERT_TRUE(holder.held());
+        const off_t before = SizeOf(DefaultLog());
+        kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "after the hold");
+        EXPECT_EQ(holder.SizeAtRelease(), before);  // nothing written during the hold
+    }
+    {
+        LockHolder holder(DefaultLog(), 0ms);
+        ASSERT_TRUE(holder.held());
+        const auto start = std::chrono::steady_clock::now();
+        kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "unlocked 0");
+        const double first = SecondsSince(start);
+        for (int i = 1; i < 5; ++i) kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "unlocked %d", i);
+        EXPECT_GE(first, 0.9);
+        // Five full waits would take five seconds.
+        EXPECT_LT(SecondsSince(start), 3.0);
+    }
+    kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "locked again");
+    {
+        LockHolder holder(DefaultLog(), 300ms);
+        ASSERT_TRUE(holder.held());
+        const off_t before = SizeOf(DefaultLog());
+        kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "waited again");
+        EXPECT_EQ(holder.SizeAtRelease(), before);
+    }
+    EXPECT_THAT(Messages(DefaultLog()),
+                ElementsAre("first", "after the hold", "unlocked 0", "unlocked 1", "unlocked 2",
+                            "unlocked 3", "unlocked 4", "locked again", "waited again"));
 }
 
 // A write cut short (disk full, file size limit) is taken back whole.

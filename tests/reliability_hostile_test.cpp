@@ -12,16 +12,23 @@
 // write. Hard links to root's files need fs.protected_hardlinks off, which
 // a test may not change on the host: where the kernel refuses the attacker,
 // root plants the same hard link, as on a system with the protection off.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <string>
 #include <vector>
 
+#include "ksMonitor_kit.h"
 #include "testkit.h"
 
 using namespace kstest;
+using namespace kstest::monitor;
 
 namespace {
 
@@ -172,6 +179,104 @@ TEST(HostileUser, RootProcessesWriteAndGiveAwayOnlyTheirOwnFiles) {
             EXPECT_EQ(Take(path), before) << path;
         }
     }
+}
+
+// ---- a lock held for good ---------------------------------------------------
+
+constexpr const char* kFlag = "/var/run/com.valdrane.kestrun.ksMonitor";
+
+// Whether another process holds the file's lock (the kernel's list of
+// locks leaves out holders whose process has gone, like flock(1)'s).
+bool LockTaken(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool taken = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    close(fd);
+    return taken;
+}
+
+// Holds the lock of the monitor's log for good: the attacker on a file of
+// their own that their planted shared link leads to (the link rule follows
+// it), or a process of the product's stopped while it held root's log.
+enum class Holder { kAttackersOwnFile, kStoppedProcess };
+
+// Starts the holder; its pid, with the log file the monitor will write in log.
+pid_t HoldLock(Holder holder, std::string& log) {
+    if (holder == Holder::kAttackersOwnFile) {
+        log = "/tmp/theirs.log";
+        EXPECT_TRUE(AsAttacker("echo theirs >" + log + " && ln -s " + log + " /tmp/kestRun.log"));
+        return Spawn({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--",
+                      "/bin/sh", "-c", "exec 9<" + log + " && flock 9 && exec sleep 1000"});
+    }
+    log = LogFilePath();
+    EXPECT_TRUE(WriteFile(log, ""));
+    const pid_t child = fork();
+    if (child == 0) {
+        const int fd = open(log.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0 || flock(fd, LOCK_EX) != 0) _exit(2);
+        raise(SIGSTOP);
+        _exit(0);
+    }
+    EXPECT_TRUE(WaitFor([&] { return ProcessState(child) == 'T'; }));
+    return child;
+}
+
+// With the log's lock held for good, the monitor, at info or at debug level
+// (an entry every tick), still watches on its one-second tick: the client's
+// death brings pppd exactly one SIGTERM within 3 s, and a cleared flag ends
+// it with status 0 within 3 s. Its entries go to the file without the lock.
+TEST(HostileUser, LogLockHeldForGood_MonitorStillWatches) {
+    ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    ASSERT_EQ(chmod("/tmp", 01777), 0);
+    InstallRepairStandin();
+    ASSERT_TRUE(WriteFile("/etc/resolv.conf", "nameserver 192.0.2.53\n"));
+    for (const Holder holder : {Holder::kAttackersOwnFile, Holder::kStoppedProcess})
+        for (const char* level : {"info", "debug"})
+            for (const bool client_dies : {true, false}) {
+                SCOPED_TRACE(std::string(holder == Holder::kAttackersOwnFile ? "attacker's own file"
+                                                                             : "stopped process") +
+                             ", " + level + (client_dies ? ", client dies" : ", flag cleared"));
+                for (const char* path :
+                     {"/tmp/kestRun.log", "/tmp/theirs.log", kPppdRecord, kClientRecord, kFlag})
+                    RemoveAll(path);
+                RemoveAll(LogFilePath());
+                std::string log;
+                const pid_t locker = HoldLock(holder, log);
+                ASSERT_TRUE(WaitFor([&] { return LockTaken(log); }));
+                const pid_t pppd = StartPppd();
+                const pid_t client = StartClient();
+
+                EnvEdits env = {"IFNAME=ppp0", "KSLOGPRIORITY=" + std::string(level),
+                                "DNS1",        "DNS2",
+                                "SUDO_UID",    "SUDO_GID"};
+                const auto started = RunProgram({KS_MONITOR_BIN}, env);
+                ASSERT_EQ(started.exit_code(), 0) << started.err;
+                ASSERT_TRUE(WaitFor([] { return MonitorChildren().size() == 1; }));
+                const pid_t monitor = MonitorChildren().front();
+                const std::string watching = "Monitoring processes:  ks=" + std::to_string(client);
+                ASSERT_TRUE(WaitFor([&] {
+                    return ReadFile(log).value_or("").find(watching) != std::string::npos;
+                }));
+
+                const std::string sigterm =
+                    std::to_string(SIGTERM) + " " + std::to_string(monitor) + "\n";
+                if (client_dies) {
+                    KillAndReap(client);
+                    EXPECT_TRUE(WaitFor([&] { return Record(kPppdRecord) == sigterm; }, 3000ms))
+                        << Record(kPppdRecord);
+                    EXPECT_EQ(WaitForChild(monitor, 3000ms), 0);
+                    EXPECT_EQ(Record(kPppdRecord), sigterm);  // one, and no more came
+                    EXPECT_EQ(WaitForChild(pppd), 0);
+                } else {
+                    ASSERT_TRUE(WriteFile(kFlag, "0"));
+                    EXPECT_EQ(WaitForChild(monitor, 3000ms), 0);
+                    EXPECT_EQ(Record(kPppdRecord), "");
+                    KillAndReap(client);
+                    KillAndReap(pppd);
+                }
+                EXPECT_TRUE(LockTaken(log));  // held all along
+                KillAndReap(locker);
+            }
 }
 
 }  // namespace
