@@ -49,6 +49,9 @@ char* kslogRoll;
 uid_t kslogFileOwner = kNoUid;
 // The log file whose lock this process could not take within the bound.
 StalledLock kslogStalledLock;
+// This process's effective user, as kslogInit found it (asked once, not on
+// every entry).
+uid_t kslogEffectiveUser = kNoUid;
 
 // Restores errno when the public call returns.
 class KeepErrno {
@@ -63,7 +66,7 @@ class KeepErrno {
 };
 
 Files files() {
-    return Files{kslogFile, kslogRoll, kslogFileOwner, &kslogStalledLock};
+    return Files{kslogFile, kslogRoll, kslogFileOwner, kslogEffectiveUser, &kslogStalledLock};
 }
 
 void forget_names() {
@@ -115,6 +118,7 @@ extern "C" void kslogInit(void) {
         }
     }
 
+    kslogEffectiveUser = geteuid();
     if (auto target = follow_shared_link()) {
         set_names(target->path, target->owner);
     } else {

@@ -30,6 +30,11 @@ constexpr int kFileFlags = O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
 // A name that changes file this often while we wait for its lock is not a
 // log file being rolled now and then; give the entry up.
 constexpr int kMaxReopens = 8;
+// A missing log file that others keep creating and removing under us.
+constexpr int kMaxCreateRaces = 4;
+// New log files are for their owner only: entries name the tunnel's
+// nameservers and internal domains. Files that exist keep their mode.
+constexpr mode_t kNewFileMode = 0600;
 
 // Nothing is created at the names of another user's file.
 bool may_create(const Files& files) {
@@ -138,12 +143,43 @@ bool lock(int fd, const Files& files, LockWait& waiting) {
     return false;
 }
 
+// The owners whose files this process writes to and gives away wherever
+// they stand: its own effective user, root, the user SUDO_UID names (whose
+// the files become), and the user whose shared link led to the file.
+bool trusted_owner(const Files& files, uid_t uid) {
+    return uid == 0 || uid == files.self || (files.owner != kNoUid && uid == files.owner) ||
+           uid == sudo_id("SUDO_UID");
+}
+
+// Whether the file (opened, st) stands at `path` in a directory nobody but
+// the directory's owner can write: whatever is there, its owner put there
+// or let be. A directory others can write (like /tmp) may hold any user's
+// file at any name. Checked on a descriptor of the directory, in which the
+// name must still be the very file.
+bool in_private_directory(const char* path, const struct stat& st) {
+    const char* slash = std::strrchr(path, '/');
+    if (slash == nullptr) return false;  // names are absolute
+    const std::string dir = slash == path ? std::string("/") : std::string(path, slash);
+    const unique_fd dir_fd(open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    struct stat dir_st {};
+    struct stat named {};
+    return dir_fd.ok() && fstat(dir_fd.get(), &dir_st) == 0 &&
+           (dir_st.st_mode & (S_IWGRP | S_IWOTH)) == 0 &&
+           fstatat(dir_fd.get(), slash + 1, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+           same_file(named, st);
+}
+
 // Entries and new owners go only to a regular file with one link (a hard
-// link would carry them to a file that is not ours), and to another user's
-// file only while it still belongs to that user.
-bool usable(const Files& files, const struct stat& st) {
+// link would carry them to a file that is not ours), to another user's
+// file only while it still belongs to that user, and, where others can
+// write the directory, only to a file of a trusted owner: someone else's
+// file planted at the log's name (before the first entry, or in the gap
+// of a rotation) would receive root's entries and be handed over by the
+// owner fix. The owner is asked first: the usual file needs no more calls.
+bool usable(const Files& files, const char* path, const struct stat& st) {
     return S_ISREG(st.st_mode) && st.st_nlink == 1 &&
-           (files.owner == kNoUid || st.st_uid == files.owner);
+           (files.owner == kNoUid || st.st_uid == files.owner) &&
+           (trusted_owner(files, st.st_uid) || in_private_directory(path, st));
 }
 
 // Opens and locks the file at the log name. flock locks a file, not its
@@ -161,7 +197,7 @@ std::optional<OpenLog> open_locked(const Files& files, bool create, LockWait& wa
         // Taken again: the next wait on this file is a full one.
         if (log.locked && is_stalled(*files.stalled, opened)) *files.stalled = StalledLock{};
         if (lstat(files.log, &named) != 0 || !same_file(opened, named)) continue;
-        if (!usable(files, opened)) return std::nullopt;
+        if (!usable(files, files.log, opened)) return std::nullopt;
         log.size = opened.st_size;
         return log;
     }
@@ -177,21 +213,91 @@ void roll_locked(const Files& files) {
 }
 
 // Hands an opened file to the ids; the -1 of either leaves that one alone.
-void give(const Files& files, const unique_fd& fd, uid_t uid, gid_t gid) {
+void give(const Files& files, const char* path, const unique_fd& fd, uid_t uid, gid_t gid) {
     if (!fd.ok() || (uid == kNoUid && gid == kNoGid)) return;
     struct stat st {};
-    if (fstat(fd.get(), &st) != 0 || !usable(files, st)) return;
+    if (fstat(fd.get(), &st) != 0 || !usable(files, path, st)) return;
     // Another user's file changes hands only to that very user.
     if (files.owner != kNoUid && uid != files.owner) return;
     ignore_result(fchown(fd.get(), uid, gid));  // failures stay silent
+}
+
+// The ids a new log file is given: the owner fix's, unless that would
+// leave it as it is.
+struct NewOwner {
+    uid_t uid;
+    gid_t gid;
+    bool any() const { return !(uid == 0 && gid == 0) && !(uid == kNoUid && gid == kNoGid); }
+};
+
+NewOwner new_owner() {
+    return {sudo_id("SUDO_UID"), static_cast<gid_t>(sudo_id("SUDO_GID"))};
+}
+
+// Owner and mode of a new file that no name shows yet.
+void complete(int fd) {
+    const NewOwner owner = new_owner();
+    if (owner.any()) ignore_result(fchown(fd, owner.uid, owner.gid));  // not allowed: stays ours
+    ignore_result(fchmod(fd, kNewFileMode));  // whatever the umask took away
+}
+
+// Creates the missing log file complete, its owner and mode set before its
+// name shows it: a file visible with the creator's owner would shut out
+// the processes of the user the owner fix gives it to, until it rolled
+// again. Fails with EEXIST when another process made it first.
+unique_fd create_complete(const char* path) {
+    const char* slash = std::strrchr(path, '/');
+    if (slash == nullptr) return unique_fd();
+    const std::string dir = slash == path ? std::string("/") : std::string(path, slash);
+
+    // An unnamed file in the log's directory, linked in when complete;
+    // linking through /proc needs no capability, unlike AT_EMPTY_PATH.
+    unique_fd fd(open(dir.c_str(), O_TMPFILE | O_WRONLY | O_APPEND | O_CLOEXEC, kNewFileMode));
+    if (fd.ok()) {
+        complete(fd.get());
+        const std::string self = "/proc/self/fd/" + std::to_string(fd.get());
+        if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0) return fd;
+        if (errno == EEXIST) return unique_fd();
+        // No /proc, or linking refused: try the other way.
+    }
+
+    // A file system without unnamed files: a unique name beside the log,
+    // moved into place only if the name is still free.
+    std::string temporary = std::string(path) + ".XXXXXX";
+    fd.reset(mkostemp(temporary.data(), O_APPEND | O_CLOEXEC));
+    if (!fd.ok()) return fd;
+    complete(fd.get());
+    if (renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path, RENAME_NOREPLACE) == 0) return fd;
+    const int failure = errno;
+    (void)unlink(temporary.c_str());  // ours: nobody else can remove or rename it meanwhile
+    fd.reset();
+    if (failure == EEXIST) {
+        errno = EEXIST;
+        return fd;
+    }
+    // Nor that: created in place, visible a moment before it is complete.
+    fd.reset(open(path, O_WRONLY | O_APPEND | O_CREAT | O_EXCL | kFileFlags, kNewFileMode));
+    if (fd.ok()) complete(fd.get());
+    return fd;
 }
 
 }  // namespace
 
 unique_fd kslogTouch(const char* path, bool create) {
     if (path == nullptr || path[0] == '\0') return unique_fd();
-    const int flags = O_WRONLY | O_APPEND | kFileFlags | (create ? O_CREAT : 0);
-    return unique_fd(open(path, flags, 0644));
+    // A file that exists is opened as it is, never with O_CREAT: with
+    // fs.protected_regular set, the kernel refuses O_CREAT opens of other
+    // users' files in sticky directories even where the owner rule (see
+    // usable) lets this process write them.
+    for (int attempt = 0; attempt < kMaxCreateRaces; ++attempt) {
+        unique_fd fd(open(path, O_WRONLY | O_APPEND | kFileFlags));
+        if (fd.ok() || errno != ENOENT || !create) return fd;
+        fd = create_complete(path);
+        // Taken meanwhile: whoever made it, the file goes through the same
+        // checks as any file found at the name.
+        if (fd.ok() || errno != EEXIST) return fd;
+    }
+    return unique_fd();
 }
 
 std::optional<OpenLog> open_for_entry(const Files& files) {
@@ -252,9 +358,9 @@ void kslogFixLogFileOwner(const Files& files) {
     // descriptor is the file the owner goes to, never a name that could
     // have become a link in between.
     const unique_fd log = kslogTouch(files.log, may_create(files));
-    give(files, log, uid, gid);
+    give(files, files.log, log, uid, gid);
     const unique_fd roll(open(files.roll, O_RDONLY | kFileFlags));
-    give(files, roll, uid, gid);
+    give(files, files.roll, roll, uid, gid);
 }
 
 }  // namespace kestrun::kslog

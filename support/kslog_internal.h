@@ -49,6 +49,8 @@ struct Files {
     // nothing is created at these names and the file is never rolled from
     // here. kNoUid otherwise.
     uid_t owner;
+    // This process's effective user when the facility was set up.
+    uid_t self;
     // Process-wide memory of a lock that could not be taken; never null
     // while log is set.
     StalledLock* stalled;
@@ -116,6 +118,8 @@ void rotate_now(const Files& files);
 // Opens a file for appending, creating it when missing if create is set,
 // and returns the descriptor (so that an owner can go to that very file);
 // nothing for an absent or empty name. Never follows a link at the name.
+// A new file is complete, mode 0600 and the owner fix's owner, before any
+// other process can see it at the name.
 unique_fd kslogTouch(const char* path, bool create);
 
 // Gives the log and roll files to the user and group in SUDO_UID/SUDO_GID

@@ -209,6 +209,43 @@ TEST(KslogProcess, ConcurrentRotation_NoLostHistory) {
     EXPECT_TRUE(seen.empty()) << seen.begin()->first;
 }
 
+// The case the owner rule costs: a root process with neither HOME nor
+// SUDO_* (a monitor started from pppd) made "/tmp/.kestRun.log" and its
+// link; a product process run through sudo joined through that link, and
+// its owner fix gave the file to the invoking user. From then on the file
+// in /tmp is that user's, and root processes without SUDO_UID drop their
+// entries; root processes with SUDO_UID naming that user, and the user's
+// own, go on writing it.
+TEST(KslogProcess, TmpLogHandedToTheSudoUser_RootWithoutSudoDropsEntries) {
+    ASSERT_EQ(chmod("/tmp", 01777), 0);
+    const std::string log = "/tmp/.kestRun.log";
+    unsetenv("HOME");
+    unsetenv("SUDO_UID");
+    unsetenv("SUDO_GID");
+    kslogInit();
+    ASSERT_EQ(LinkTarget(kLink), log);
+    kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "monitor before");
+
+    const EnvEdits sudo = {"HOME", "SUDO_UID=1000", "SUDO_GID=1000"};
+    auto run = RunWriter({"-t", "through sudo"}, sudo);
+    ASSERT_EQ(run.exit_code(), 0) << run.err;
+    EXPECT_EQ(Lstat(log).st_uid, 1000u);
+
+    kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "monitor dropped");
+    run = RunWriter({"-t", "sudo again"}, sudo);
+    ASSERT_EQ(run.exit_code(), 0) << run.err;
+    run = RunProgram({"setpriv", "--reuid=1000", "--regid=1000", "--clear-groups", "--",
+                      KS_KSLOG_WRITER, "-t", "the user"},
+                     {"HOME", "SUDO_UID", "SUDO_GID"});
+    ASSERT_EQ(run.exit_code(), 0) << run.err;
+
+    EXPECT_THAT(Messages(log),
+                ElementsAre("monitor before", "through sudo 0 ", "sudo again 0 ", "the user 0 "));
+    EXPECT_EQ(Lstat(log).st_uid, 1000u);
+    EXPECT_EQ(Lstat(log).st_mode & 07777, 0600u);
+    kslogCleanup();
+}
+
 // The system calls a traced run of kslog_writer makes, one per line.
 std::vector<std::string> Trace(const std::vector<std::string>& args) {
     std::vector<std::string> argv = {"strace", "-f", "-qq", "-o", "/tmp/trace", KS_KSLOG_WRITER};

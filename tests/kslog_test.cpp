@@ -705,6 +705,103 @@ TEST(KslogOwner, NothingWrittenOrGivenAwayThroughLinks) {
     }
 }
 
+// A file at the log's name in a directory others can write may be anyone's
+// (planted before the first entry, or in the gap of a rotation): it is
+// written to and given away only when it belongs to this process's user,
+// root, the SUDO_UID user or the user whose link led there. In a directory
+// only its owner can write, every file is trusted as before.
+TEST(KslogOwner, StrangersFileInSharedDirectory_NeitherWrittenNorGivenAway) {
+    constexpr uid_t kSudoUser = 1234, kStranger = 4321;
+    const struct {
+        const char* what;
+        mode_t dir_mode;
+        uid_t file_owner;
+        bool used;
+    } cases[] = {
+        {"sticky, others write: root's file", 01777, 0, true},
+        {"sticky, others write: the sudo user's file", 01777, kSudoUser, true},
+        {"sticky, others write: a stranger's file", 01777, kStranger, false},
+        {"sticky, group writes: a stranger's file", 01770, kStranger, false},
+        {"others write, not sticky: a stranger's file", 0777, kStranger, false},
+        {"only its owner writes: a stranger's file", 0755, kStranger, true},
+    };
+    setenv("SUDO_UID", "1234", 1);
+    setenv("SUDO_GID", "1234", 1);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        ASSERT_EQ(chmod(dir.path().c_str(), c.dir_mode), 0);
+        const std::string log = dir / ".kestRun.log", roll = log + ".0";
+        for (const auto& path : {log, roll}) {
+            ASSERT_TRUE(WriteFile(path, "planted\n", 0666));
+            ASSERT_EQ(chown(path.c_str(), c.file_owner, c.file_owner), 0);
+        }
+        setenv("HOME", dir.path().c_str(), 1);
+        kslogInit();
+        kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "entry");
+        kslogRotate();
+        kslogCleanup();
+        if (c.used) {
+            EXPECT_THAT(Messages(roll), ElementsAre("<not an entry> planted", "entry"));
+            EXPECT_EQ(OwnerOf(roll), kSudoUser);
+            EXPECT_EQ(OwnerOf(log), kSudoUser);
+        } else {
+            for (const auto& path : {log, roll}) {
+                EXPECT_EQ(ReadFile(path), "planted\n") << path;
+                EXPECT_EQ(OwnerOf(path), kStranger) << path;
+                EXPECT_EQ(GroupOf(path), kStranger) << path;
+                EXPECT_EQ(Lstat(path).st_mode & 07777, 0666u) << path;
+            }
+        }
+    }
+}
+
+// New files are the owner fix's user's and mode 0600 from the moment they
+// have a name, whatever the umask; files that exist keep their mode.
+TEST(KslogOwner, NewFiles_Mode0600ExistingKeepTheirs) {
+    const struct {
+        const char* what;
+        const char* sudo_ids;
+        mode_t umask;
+        bool gone_before_entry;  // another process rolled it: the entry makes it
+        uid_t owner;
+    } cases[] = {
+        {"no sudo ids", nullptr, 022, false, 0},
+        {"sudo ids", "1234", 022, false, 1234},
+        {"a umask that takes the owner's write", "1234", 0277, false, 1234},
+        {"both ids 0: made by the entry", "0", 0, false, 0},
+        {"sudo ids, made by the entry", "1234", 022, true, 1234},
+        {"no sudo ids, made by the entry", nullptr, 022, true, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        RemoveAll(DefaultLog());
+        RemoveAll(DefaultLog() + ".0");
+        SetEnv("SUDO_UID", c.sudo_ids);
+        SetEnv("SUDO_GID", c.sudo_ids);
+        const mode_t old_umask = umask(c.umask);
+        kslogInit();
+        if (c.gone_before_entry) RemoveAll(DefaultLog());
+        kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "first");
+        umask(old_umask);
+        EXPECT_EQ(Lstat(DefaultLog()).st_mode & 07777, 0600u);
+        EXPECT_EQ(OwnerOf(DefaultLog()), c.owner);
+        EXPECT_THAT(Messages(DefaultLog()), ElementsAre("first"));
+        kslogCleanup();
+    }
+    // An existing file keeps its mode, and passes it on to the roll file.
+    unsetenv("SUDO_UID");
+    unsetenv("SUDO_GID");
+    ASSERT_TRUE(WriteFile(DefaultLog(), "", 0644));
+    ASSERT_EQ(chmod(DefaultLog().c_str(), 0644), 0);
+    kslogInit();
+    kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "kept");
+    EXPECT_EQ(Lstat(DefaultLog()).st_mode & 07777, 0644u);
+    kslogRotate();
+    EXPECT_EQ(Lstat(DefaultLog() + ".0").st_mode & 07777, 0644u);
+    EXPECT_EQ(Lstat(DefaultLog()).st_mode & 07777, 0600u);
+}
+
 // ---------------------------------------------------------------- rotation
 
 TEST(KslogRotation, RolledOnlyAboveTenMebibytes) {

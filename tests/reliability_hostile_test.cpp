@@ -18,13 +18,16 @@
 #include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <iostream>
 #include <string>
 #include <vector>
 
 #include "ksMonitor_kit.h"
+#include "kslog.h"
 #include "testkit.h"
 
 using namespace kstest;
@@ -74,6 +77,16 @@ std::string LongNameTo(const std::string& target) {
     return name + target.substr(slash + 1);
 }
 
+// The kernel's own guard against O_CREAT opens of other users' files in
+// sticky directories. It is not per namespace, so the tests never change
+// it: they hold whatever it is, and name the value they ran under.
+void NoteProtectedRegular() {
+    std::string value = ReadFile("/proc/sys/fs/protected_regular").value_or("unknown\n");
+    value.erase(value.find_last_not_of('\n') + 1);
+    std::cout << "fs.protected_regular = " << value << std::endl;
+    ::testing::Test::RecordProperty("protected_regular", value);
+}
+
 enum class Plant {
     kLinkToVictim,
     kLinkToCycle,
@@ -83,6 +96,7 @@ enum class Plant {
     kHardLinkAtDefaultLog,
     kHardLinkAtRoll,
     kFileAtLinkName,
+    kOwnFilesAtDefaultLogAndRoll,
 };
 
 struct Case {
@@ -122,6 +136,10 @@ void PlantFor(const Case& c) {
         case Plant::kFileAtLinkName:
             ASSERT_TRUE(AsAttacker("echo mine >/tmp/kestRun.log"));
             break;
+        case Plant::kOwnFilesAtDefaultLogAndRoll:
+            ASSERT_TRUE(AsAttacker(
+                "umask 0; echo mine >/tmp/.kestRun.log && echo mine >/tmp/.kestRun.log.0"));
+            break;
     }
 }
 
@@ -135,8 +153,11 @@ TEST(HostileUser, RootProcessesWriteAndGiveAwayOnlyTheirOwnFiles) {
         {"hard link at the default log file", Plant::kHardLinkAtDefaultLog, true},
         {"hard link at the roll file", Plant::kHardLinkAtRoll, true},
         {"a regular file at the shared link's name", Plant::kFileAtLinkName, false},
+        {"their own 0666 files at the default log and roll names",
+         Plant::kOwnFilesAtDefaultLogAndRoll, true},
     };
     ASSERT_EQ(chmod("/tmp", 01777), 0);
+    NoteProtectedRegular();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         for (const char* path :
@@ -179,6 +200,101 @@ TEST(HostileUser, RootProcessesWriteAndGiveAwayOnlyTheirOwnFiles) {
             EXPECT_EQ(Take(path), before) << path;
         }
     }
+}
+
+// ---- the gap of a rotation -------------------------------------------------
+
+// A root process rolls its log in /tmp (HOME unset, as under pppd) again and
+// again while the attacker loops on creating a file at the log's name, to
+// win the moment between the rename and the new file. Whenever they win,
+// root's entries are dropped rather than written into their file, and the
+// file is not handed to the SUDO_UID user; the test then moves their file
+// aside (so rotations go on) and keeps it for the final check.
+TEST(HostileUser, RotationGapRace_RootNeverWritesOrGivesAwayTheAttackersFile) {
+    constexpr int kRotations = 1000;
+    const std::string log = "/tmp/.kestRun.log";
+    ASSERT_EQ(chmod("/tmp", 01777), 0);
+    NoteProtectedRegular();
+    for (const char* path : {"/tmp/kestRun.log", "/tmp/.kestRun.log", "/tmp/.kestRun.log.0"})
+        RemoveAll(path);
+    // Two loops, so one of them is on a processor whenever root rolls.
+    std::vector<pid_t> attackers;
+    for (int i = 0; i < 2; ++i)
+        attackers.push_back(Spawn({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                   "--", "/bin/bash", "-c",
+                                   "set -C; while :; do : >" + log + " && echo attacker >>" + log +
+                                       "; done 2>/dev/null"}));
+    // Their loop is running once it has made its first file.
+    ASSERT_TRUE(WaitFor([&] { return ReadFile(log) == "attacker\n"; }));
+    ASSERT_EQ(rename(log.c_str(), "/tmp/won-first"), 0);
+
+    int results[2];
+    ASSERT_EQ(pipe(results), 0);
+    const pid_t root = fork();
+    ASSERT_GE(root, 0);
+    if (root == 0) {
+        close(results[0]);
+        unsetenv("HOME");
+        setenv("SUDO_UID", "1000", 1);
+        setenv("SUDO_GID", "1000", 1);
+        kslogInit();
+        int rotations = 0, won = 0;
+        for (int round = 0; rotations < kRotations && round < 20 * kRotations; ++round) {
+            kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "root %d", round);
+            auto theirs = [&](const struct stat& st) {
+                return st.st_uid == kAttacker ||
+                       ReadFile(log).value_or("").find("attacker") != std::string::npos;
+            };
+            struct stat st {};
+            const bool ours = lstat(log.c_str(), &st) == 0 && st.st_uid == 1000 && !theirs(st);
+            kslogRotate();
+            kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "root %d after", round);
+            if (ours) ++rotations;
+            if (lstat(log.c_str(), &st) == 0 && theirs(st)) {
+                const std::string aside = "/tmp/won-" + std::to_string(won++);
+                if (rename(log.c_str(), aside.c_str()) != 0) _exit(2);
+            }
+        }
+        const int counts[2] = {rotations, won};
+        _exit(write(results[1], counts, sizeof counts) == sizeof counts ? 0 : 2);
+    }
+    close(results[1]);
+    int counts[2] = {0, 0};
+    const bool told = read(results[0], counts, sizeof counts) == sizeof counts;
+    close(results[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(root, &status, 0), root);
+    for (const pid_t attacker : attackers) {
+        (void)kill(attacker, SIGKILL);
+        (void)waitpid(attacker, nullptr, 0);
+    }
+    ASSERT_TRUE(told);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(counts[0], kRotations);
+    std::cout << counts[0] << " rotations, the attacker won the gap " << counts[1] << " times"
+              << std::endl;
+    RecordProperty("attacker_won", counts[1]);
+
+    // Every file the attacker made (they mark it), moved aside or still at
+    // a name: theirs, their mode, and nothing of root's in it.
+    int theirs = 0;
+    std::vector<std::string> names = {log, log + ".0", "/tmp/won-first"};
+    for (int i = 0; i < counts[1]; ++i) names.push_back("/tmp/won-" + std::to_string(i));
+    for (const auto& path : names) {
+        const std::string text = ReadFile(path).value_or("");
+        if (text.find("attacker") == std::string::npos) continue;
+        SCOPED_TRACE(path);
+        ++theirs;
+        const Snapshot file = Take(path);
+        EXPECT_EQ(file.uid, kAttacker);
+        EXPECT_EQ(file.gid, kAttacker);
+        EXPECT_EQ(file.mode & 07777, 0644u);
+        EXPECT_EQ(text.find("] root "), std::string::npos);
+    }
+    RecordProperty("attacker_files", theirs);
+    // And root's entries went to root's own generations.
+    EXPECT_NE(ReadFile(log + ".0").value_or("").find("] root "), std::string::npos);
+    EXPECT_EQ(Take(log + ".0").uid, 1000u);
 }
 
 // ---- a lock held for good ---------------------------------------------------
