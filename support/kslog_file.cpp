@@ -204,14 +204,6 @@ std::optional<OpenLog> open_locked(const Files& files, bool create, LockWait& wa
     return std::nullopt;
 }
 
-// Called with the log file locked and checked: whoever holds the lock on
-// the file at the name is the only one that can roll it, so it is rolled
-// once, and the processes queued on its lock find the new file instead.
-void roll_locked(const Files& files) {
-    if (rename(files.log, files.roll) != 0) return;  // failures stay silent
-    kslogFixLogFileOwner(files);
-}
-
 // Hands an opened file to the ids; the -1 of either leaves that one alone.
 void give(const Files& files, const char* path, const unique_fd& fd, uid_t uid, gid_t gid) {
     if (!fd.ok() || (uid == kNoUid && gid == kNoGid)) return;
@@ -234,6 +226,12 @@ NewOwner new_owner() {
     return {sudo_id("SUDO_UID"), static_cast<gid_t>(sudo_id("SUDO_GID"))};
 }
 
+// The owner fix makes a missing log file unless both ids are 0.
+bool owner_fix_recreates() {
+    const NewOwner owner = new_owner();
+    return !(owner.uid == 0 && owner.gid == 0);
+}
+
 // Owner and mode of a new file that no name shows yet.
 void complete(int fd) {
     const NewOwner owner = new_owner();
@@ -241,22 +239,38 @@ void complete(int fd) {
     ignore_result(fchmod(fd, kNewFileMode));  // whatever the umask took away
 }
 
+// The directory part of an absolute name.
+std::optional<std::string> directory_of(const char* path) {
+    const char* slash = std::strrchr(path, '/');
+    if (slash == nullptr) return std::nullopt;
+    return slash == path ? std::string("/") : std::string(path, slash);
+}
+
+// A complete new file in the directory of path that has no name yet;
+// nothing where the file system has no unnamed files.
+unique_fd unnamed_complete(const char* path) {
+    const auto dir = directory_of(path);
+    if (!dir) return unique_fd();
+    unique_fd fd(open(dir->c_str(), O_TMPFILE | O_WRONLY | O_APPEND | O_CLOEXEC, kNewFileMode));
+    if (fd.ok()) complete(fd.get());
+    return fd;
+}
+
+// Gives an unnamed file its name, unless the name is taken (EEXIST).
+// Linking through /proc needs no capability, unlike AT_EMPTY_PATH.
+bool name_unnamed(const unique_fd& fd, const char* path) {
+    const std::string self = "/proc/self/fd/" + std::to_string(fd.get());
+    return linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0;
+}
+
 // Creates the missing log file complete, its owner and mode set before its
 // name shows it: a file visible with the creator's owner would shut out
 // the processes of the user the owner fix gives it to, until it rolled
 // again. Fails with EEXIST when another process made it first.
 unique_fd create_complete(const char* path) {
-    const char* slash = std::strrchr(path, '/');
-    if (slash == nullptr) return unique_fd();
-    const std::string dir = slash == path ? std::string("/") : std::string(path, slash);
-
-    // An unnamed file in the log's directory, linked in when complete;
-    // linking through /proc needs no capability, unlike AT_EMPTY_PATH.
-    unique_fd fd(open(dir.c_str(), O_TMPFILE | O_WRONLY | O_APPEND | O_CLOEXEC, kNewFileMode));
+    unique_fd fd = unnamed_complete(path);
     if (fd.ok()) {
-        complete(fd.get());
-        const std::string self = "/proc/self/fd/" + std::to_string(fd.get());
-        if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0) return fd;
+        if (name_unnamed(fd, path)) return fd;
         if (errno == EEXIST) return unique_fd();
         // No /proc, or linking refused: try the other way.
     }
@@ -269,7 +283,7 @@ unique_fd create_complete(const char* path) {
     complete(fd.get());
     if (renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path, RENAME_NOREPLACE) == 0) return fd;
     const int failure = errno;
-    (void)unlink(temporary.c_str());  // ours: nobody else can remove or rename it meanwhile
+    (void)unlink(temporary.c_str());  // our own name: nothing else to do if it fails
     fd.reset();
     if (failure == EEXIST) {
         errno = EEXIST;
@@ -279,6 +293,21 @@ unique_fd create_complete(const char* path) {
     fd.reset(open(path, O_WRONLY | O_APPEND | O_CREAT | O_EXCL | kFileFlags, kNewFileMode));
     if (fd.ok()) complete(fd.get());
     return fd;
+}
+
+// Called with the log file locked and checked: whoever holds the lock on
+// the file at the name is the only one that can roll it, so it is rolled
+// once, and the processes queued on its lock find the new file instead.
+// The new file is made ready before the old one moves, so the name stands
+// empty only between two calls: fewer writers find it missing, and a user
+// racing for the name rarely wins it (when they do, the owner rule keeps
+// root's entries out of their file).
+void roll_locked(const Files& files) {
+    unique_fd fresh;
+    if (owner_fix_recreates()) fresh = unnamed_complete(files.log);
+    if (rename(files.log, files.roll) != 0) return;        // failures stay silent
+    if (fresh.ok()) (void)name_unnamed(fresh, files.log);  // taken: the owner fix judges it
+    kslogFixLogFileOwner(files);
 }
 
 }  // namespace
