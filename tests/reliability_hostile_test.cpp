@@ -97,6 +97,7 @@ enum class Plant {
     kHardLinkAtRoll,
     kFileAtLinkName,
     kOwnFilesAtDefaultLogAndRoll,
+    kDirectoryAtRoll,
 };
 
 struct Case {
@@ -136,6 +137,9 @@ void PlantFor(const Case& c) {
         case Plant::kFileAtLinkName:
             ASSERT_TRUE(AsAttacker("echo mine >/tmp/kestRun.log"));
             break;
+        case Plant::kDirectoryAtRoll:
+            ASSERT_TRUE(AsAttacker("mkdir /tmp/.kestRun.log.0"));
+            break;
         case Plant::kOwnFilesAtDefaultLogAndRoll:
             ASSERT_TRUE(AsAttacker(
                 "umask 0; echo mine >/tmp/.kestRun.log && echo mine >/tmp/.kestRun.log.0"));
@@ -155,6 +159,8 @@ TEST(HostileUser, RootProcessesWriteAndGiveAwayOnlyTheirOwnFiles) {
         {"a regular file at the shared link's name", Plant::kFileAtLinkName, false},
         {"their own 0666 files at the default log and roll names",
          Plant::kOwnFilesAtDefaultLogAndRoll, true},
+        // Accepted: the log is not rolled while the directory stands there.
+        {"a directory at the roll file name", Plant::kDirectoryAtRoll, true},
     };
     ASSERT_EQ(chmod("/tmp", 01777), 0);
     NoteProtectedRegular();
@@ -313,14 +319,22 @@ bool LockTaken(const std::string& path) {
 
 // Holds the lock of the monitor's log for good: the attacker on a file of
 // their own that their planted shared link leads to (the link rule follows
-// it), or a process of the product's stopped while it held root's log.
-enum class Holder { kAttackersOwnFile, kStoppedProcess };
+// it), the attacker on root's log left readable by an older version, or a
+// process of the product's stopped while it held root's log.
+enum class Holder { kAttackersOwnFile, kAttackerOnRootsLog, kStoppedProcess };
 
 // Starts the holder; its pid, with the log file the monitor will write in log.
 pid_t HoldLock(Holder holder, std::string& log) {
     if (holder == Holder::kAttackersOwnFile) {
         log = "/tmp/theirs.log";
         EXPECT_TRUE(AsAttacker("echo theirs >" + log + " && ln -s " + log + " /tmp/kestRun.log"));
+    }
+    if (holder != Holder::kStoppedProcess) {
+        if (holder == Holder::kAttackerOnRootsLog) {
+            // Root's log as an older version left it, readable by all.
+            log = LogFilePath();
+            EXPECT_TRUE(WriteFile(log, "", 0644));
+        }
         return Spawn({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--",
                       "/bin/sh", "-c", "exec 9<" + log + " && flock 9 && exec sleep 1000"});
     }
@@ -341,58 +355,74 @@ pid_t HoldLock(Holder holder, std::string& log) {
 // (an entry every tick), still watches on its one-second tick: the client's
 // death brings pppd exactly one SIGTERM within 3 s, and a cleared flag ends
 // it with status 0 within 3 s. Its entries go to the file without the lock.
-TEST(HostileUser, LogLockHeldForGood_MonitorStillWatches) {
+class HostileUserLock : public ::testing::TestWithParam<Holder> {};
+
+TEST_P(HostileUserLock, LogLockHeldForGood_MonitorStillWatches) {
+    const Holder holder = GetParam();
     ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
     ASSERT_EQ(chmod("/tmp", 01777), 0);
     InstallRepairStandin();
     ASSERT_TRUE(WriteFile("/etc/resolv.conf", "nameserver 192.0.2.53\n"));
-    for (const Holder holder : {Holder::kAttackersOwnFile, Holder::kStoppedProcess})
-        for (const char* level : {"info", "debug"})
-            for (const bool client_dies : {true, false}) {
-                SCOPED_TRACE(std::string(holder == Holder::kAttackersOwnFile ? "attacker's own file"
-                                                                             : "stopped process") +
-                             ", " + level + (client_dies ? ", client dies" : ", flag cleared"));
-                for (const char* path :
-                     {"/tmp/kestRun.log", "/tmp/theirs.log", kPppdRecord, kClientRecord, kFlag})
-                    RemoveAll(path);
-                RemoveAll(LogFilePath());
-                std::string log;
-                const pid_t locker = HoldLock(holder, log);
-                ASSERT_TRUE(WaitFor([&] { return LockTaken(log); }));
-                const pid_t pppd = StartPppd();
-                const pid_t client = StartClient();
+    for (const char* level : {"info", "debug"})
+        for (const bool client_dies : {true, false}) {
+            SCOPED_TRACE(std::string(level) + (client_dies ? ", client dies" : ", flag cleared"));
+            for (const char* path :
+                 {"/tmp/kestRun.log", "/tmp/theirs.log", kPppdRecord, kClientRecord, kFlag})
+                RemoveAll(path);
+            RemoveAll(LogFilePath());
+            std::string log;
+            const pid_t locker = HoldLock(holder, log);
+            ASSERT_TRUE(WaitFor([&] { return LockTaken(log); }));
+            const pid_t pppd = StartPppd();
+            const pid_t client = StartClient();
 
-                EnvEdits env = {"IFNAME=ppp0", "KSLOGPRIORITY=" + std::string(level),
-                                "DNS1",        "DNS2",
-                                "SUDO_UID",    "SUDO_GID"};
-                const auto started = RunProgram({KS_MONITOR_BIN}, env);
-                ASSERT_EQ(started.exit_code(), 0) << started.err;
-                ASSERT_TRUE(WaitFor([] { return MonitorChildren().size() == 1; }));
-                const pid_t monitor = MonitorChildren().front();
-                const std::string watching = "Monitoring processes:  ks=" + std::to_string(client);
-                ASSERT_TRUE(WaitFor([&] {
-                    return ReadFile(log).value_or("").find(watching) != std::string::npos;
-                }));
+            EnvEdits env = {"IFNAME=ppp0", "KSLOGPRIORITY=" + std::string(level),
+                            "DNS1",        "DNS2",
+                            "SUDO_UID",    "SUDO_GID"};
+            const auto started = RunProgram({KS_MONITOR_BIN}, env);
+            ASSERT_EQ(started.exit_code(), 0) << started.err;
+            ASSERT_TRUE(WaitFor([] { return MonitorChildren().size() == 1; }));
+            const pid_t monitor = MonitorChildren().front();
+            const std::string watching = "Monitoring processes:  ks=" + std::to_string(client);
+            ASSERT_TRUE(WaitFor(
+                [&] { return ReadFile(log).value_or("").find(watching) != std::string::npos; }));
 
-                const std::string sigterm =
-                    std::to_string(SIGTERM) + " " + std::to_string(monitor) + "\n";
-                if (client_dies) {
-                    KillAndReap(client);
-                    EXPECT_TRUE(WaitFor([&] { return Record(kPppdRecord) == sigterm; }, 3000ms))
-                        << Record(kPppdRecord);
-                    EXPECT_EQ(WaitForChild(monitor, 3000ms), 0);
-                    EXPECT_EQ(Record(kPppdRecord), sigterm);  // one, and no more came
-                    EXPECT_EQ(WaitForChild(pppd), 0);
-                } else {
-                    ASSERT_TRUE(WriteFile(kFlag, "0"));
-                    EXPECT_EQ(WaitForChild(monitor, 3000ms), 0);
-                    EXPECT_EQ(Record(kPppdRecord), "");
-                    KillAndReap(client);
-                    KillAndReap(pppd);
-                }
-                EXPECT_TRUE(LockTaken(log));  // held all along
-                KillAndReap(locker);
+            const std::string sigterm =
+                std::to_string(SIGTERM) + " " + std::to_string(monitor) + "\n";
+            if (client_dies) {
+                KillAndReap(client);
+                EXPECT_TRUE(WaitFor([&] { return Record(kPppdRecord) == sigterm; }, 3000ms))
+                    << Record(kPppdRecord);
+                EXPECT_EQ(WaitForChild(monitor, 3000ms), 0);
+                EXPECT_EQ(Record(kPppdRecord), sigterm);  // one, and no more came
+                EXPECT_EQ(WaitForChild(pppd), 0);
+            } else {
+                ASSERT_TRUE(WriteFile(kFlag, "0"));
+                EXPECT_EQ(WaitForChild(monitor, 3000ms), 0);
+                EXPECT_EQ(Record(kPppdRecord), "");
+                KillAndReap(client);
+                KillAndReap(pppd);
             }
+            EXPECT_TRUE(LockTaken(log));  // held all along
+            KillAndReap(locker);
+        }
 }
+
+std::string HolderName(const ::testing::TestParamInfo<Holder>& info) {
+    switch (info.param) {
+        case Holder::kAttackersOwnFile:
+            return "AttackerOnTheirOwnFile";
+        case Holder::kAttackerOnRootsLog:
+            return "AttackerOnRootsReadableLog";
+        case Holder::kStoppedProcess:
+            break;
+    }
+    return "StoppedProductProcess";
+}
+
+INSTANTIATE_TEST_SUITE_P(Holders, HostileUserLock,
+                         ::testing::Values(Holder::kAttackersOwnFile, Holder::kAttackerOnRootsLog,
+                                           Holder::kStoppedProcess),
+                         HolderName);
 
 }  // namespace
