@@ -78,9 +78,10 @@ class LockWait {
     // kLockWaitNs. Linux has no flock with a time limit, and the facility
     // lives inside its callers, so it may not install the timer or signal
     // handler that would interrupt a blocking one. Holders keep the lock
-    // for a few microseconds, so the poll yields the processor first (the
-    // holder may be waiting for it) and then sleeps, a little longer each
-    // time, so a long hold costs a few hundred calls, not a busy processor.
+    // for a few microseconds, so the poll yields the processor once (the
+    // holder may be waiting for it) and then sleeps, twice as long each
+    // time up to a millisecond: a release is noticed within a millisecond,
+    // and a lock held for good costs about a thousand calls, once.
     bool wait(int fd) {
         if (!started_) {
             (void)clock_gettime(CLOCK_MONOTONIC, &start_);
@@ -110,10 +111,10 @@ class LockWait {
     }
 
   private:
-    static constexpr int kYields = 3;
-    static constexpr long kFirstPauseNs = 20000;
+    static constexpr int kYields = 1;
+    static constexpr long kFirstPauseNs = 50000;
     // The most a release can wait to be noticed.
-    static constexpr long kMaxPauseNs = 5000000;
+    static constexpr long kMaxPauseNs = 1000000;
 
     bool started_ = false;
     struct timespec start_ {};
