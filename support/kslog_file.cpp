@@ -5,7 +5,9 @@
 // through a descriptor opened without following a link (O_NOFOLLOW) and
 // without blocking (O_NONBLOCK: a FIFO planted at the name must not hang
 // the caller), and is only written to or given away when that descriptor
-// is a regular file with a single link.
+// is a regular file with a single link, and, where others can write the
+// directory, a file of an owner this process trusts (see usable). No
+// holder of the lock can stall a writer for more than a second (LockWait).
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/file.h>
@@ -16,9 +18,12 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdint>
+#include <cstdio>  // renameat2
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <optional>
+#include <string>
 
 #include "kslog_internal.h"
 
