@@ -157,21 +157,27 @@ bool trusted_owner(const Files& files, uid_t uid) {
            uid == sudo_id("SUDO_UID");
 }
 
+// The directory part of an absolute name.
+std::optional<std::string> directory_of(const char* path) {
+    const char* slash = std::strrchr(path, '/');
+    if (slash == nullptr) return std::nullopt;
+    return slash == path ? std::string("/") : std::string(path, slash);
+}
+
 // Whether the file (opened, st) stands at `path` in a directory nobody but
 // the directory's owner can write: whatever is there, its owner put there
 // or let be. A directory others can write (like /tmp) may hold any user's
 // file at any name. Checked on a descriptor of the directory, in which the
 // name must still be the very file.
 bool in_private_directory(const char* path, const struct stat& st) {
-    const char* slash = std::strrchr(path, '/');
-    if (slash == nullptr) return false;  // names are absolute
-    const std::string dir = slash == path ? std::string("/") : std::string(path, slash);
-    const unique_fd dir_fd(open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    const auto dir = directory_of(path);
+    if (!dir) return false;
+    const unique_fd dir_fd(open(dir->c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     struct stat dir_st {};
     struct stat named {};
     return dir_fd.ok() && fstat(dir_fd.get(), &dir_st) == 0 &&
            (dir_st.st_mode & (S_IWGRP | S_IWOTH)) == 0 &&
-           fstatat(dir_fd.get(), slash + 1, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+           fstatat(dir_fd.get(), std::strrchr(path, '/') + 1, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
            same_file(named, st);
 }
 
@@ -243,13 +249,6 @@ void complete(int fd) {
     const NewOwner owner = new_owner();
     if (owner.any()) ignore_result(fchown(fd, owner.uid, owner.gid));  // not allowed: stays ours
     ignore_result(fchmod(fd, kNewFileMode));  // whatever the umask took away
-}
-
-// The directory part of an absolute name.
-std::optional<std::string> directory_of(const char* path) {
-    const char* slash = std::strrchr(path, '/');
-    if (slash == nullptr) return std::nullopt;
-    return slash == path ? std::string("/") : std::string(path, slash);
 }
 
 // A complete new file in the directory of path that has no name yet;
