@@ -4,7 +4,10 @@
 // the same bytes: open for appending, the lock, the descriptor's check, the
 // name's check, the process id, one write of a ready-made entry, close.
 // tools/bench divides the entry's rate by the floor's, for one writer and
-// for several writer processes sharing the file as the product's do.
+// for several writer processes sharing the file as the product's do. The
+// floor waits for the lock with the blocking flock; the entry, whose wait is
+// bounded, polls a taken lock instead, and the writer processes show what
+// that costs under contention.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <sys/file.h>

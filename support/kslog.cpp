@@ -47,6 +47,11 @@ char* kslogFile;
 char* kslogRoll;
 // The other user whose shared link led to kslogFile, or kNoUid (see Files).
 uid_t kslogFileOwner = kNoUid;
+// The log file whose lock this process could not take within the bound.
+StalledLock kslogStalledLock;
+// This process's effective user, as kslogInit found it (asked once, not on
+// every entry).
+uid_t kslogEffectiveUser = kNoUid;
 
 // Restores errno when the public call returns.
 class KeepErrno {
@@ -62,7 +67,7 @@ class KeepErrno {
 };
 
 Files files() {
-    return Files{kslogFile, kslogRoll, kslogFileOwner};
+    return Files{kslogFile, kslogRoll, kslogFileOwner, kslogEffectiveUser, &kslogStalledLock};
 }
 
 void forget_names() {
@@ -114,6 +119,7 @@ extern "C" void kslogInit(void) {
         }
     }
 
+    kslogEffectiveUser = geteuid();
     if (auto target = follow_shared_link()) {
         set_names(target->path, target->owner);
     } else {

@@ -5,17 +5,25 @@
 // through a descriptor opened without following a link (O_NOFOLLOW) and
 // without blocking (O_NONBLOCK: a FIFO planted at the name must not hang
 // the caller), and is only written to or given away when that descriptor
-// is a regular file with a single link.
+// is a regular file with a single link, and, where others can write the
+// directory, a file of an owner this process trusts (see usable). No
+// holder of the lock can stall a writer for more than a second (LockWait).
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdint>
+#include <cstdio>  // renameat2
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <optional>
+#include <string>
 
 #include "kslog_internal.h"
 
@@ -27,6 +35,11 @@ constexpr int kFileFlags = O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
 // A name that changes file this often while we wait for its lock is not a
 // log file being rolled now and then; give the entry up.
 constexpr int kMaxReopens = 8;
+// A missing log file that others keep creating and removing under us.
+constexpr int kMaxCreateRaces = 4;
+// New log files are for their owner only: entries name the tunnel's
+// nameservers and internal domains. Files that exist keep their mode.
+constexpr mode_t kNewFileMode = 0600;
 
 // Nothing is created at the names of another user's file.
 bool may_create(const Files& files) {
@@ -37,78 +50,305 @@ unique_fd open_log(const Files& files, bool create) {
     return kslogTouch(files.log, create);
 }
 
-bool lock(int fd) {
-    while (flock(fd, LOCK_EX) != 0)
-        if (errno != EINTR) return false;
-    return true;
-}
-
 bool same_file(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+bool is_stalled(const StalledLock& stalled, const struct stat& st) {
+    return stalled.set && stalled.dev == st.st_dev && stalled.ino == st.st_ino;
+}
+
+enum class Attempt { kTaken, kBusy, kFailed };
+
+Attempt try_lock(int fd) {
+    for (;;) {
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0) return Attempt::kTaken;
+        if (errno == EWOULDBLOCK) return Attempt::kBusy;
+        if (errno != EINTR) return Attempt::kFailed;
+    }
+}
+
+long since_ns(const struct timespec& start) {
+    struct timespec now {};
+    (void)clock_gettime(CLOCK_MONOTONIC, &now);  // through the vDSO: no system call
+    return (now.tv_sec - start.tv_sec) * 1000000000L + (now.tv_nsec - start.tv_nsec);
+}
+
+// One entry's wait for the lock, however many files it opens on the way
+// (the name may change file while it waits): the bound runs from the first
+// attempt that found the lock taken.
+class LockWait {
+  public:
+    // Polls a taken lock until it is free or the entry has waited
+    // kLockWaitNs. Linux has no flock with a time limit, and the facility
+    // lives inside its callers, so it may not install the timer or signal
+    // handler that would interrupt a blocking one. Holders keep the lock
+    // for a few microseconds, so the poll first yields the processor (the
+    // holder may be waiting for it), which under contention takes the lock
+    // about as soon as a blocking flock would, and only then sleeps, twice
+    // as long each time up to a millisecond: a release is noticed within a
+    // millisecond, and a lock held for good costs about a thousand calls,
+    // once.
+    bool wait(int fd) {
+        if (!started_) {
+            (void)clock_gettime(CLOCK_MONOTONIC, &start_);
+            started_ = true;
+        }
+        for (;;) {
+            const long waited = since_ns(start_);
+            if (waited >= kLockWaitNs) return false;
+            if (yields_ < kYields) {
+                ++yields_;
+                (void)sched_yield();
+            } else {
+                const long pause = std::min(pause_ns_, kLockWaitNs - waited);
+                const struct timespec nap = {0, pause};
+                (void)nanosleep(&nap, nullptr);  // woken early: the loop looks again
+                pause_ns_ = std::min(pause_ns_ * 2, kMaxPauseNs);
+            }
+            switch (try_lock(fd)) {
+                case Attempt::kTaken:
+                    return true;
+                case Attempt::kBusy:
+                    break;
+                case Attempt::kFailed:
+                    return false;
+            }
+        }
+    }
+
+  private:
+    // Measured with 4 and 8 writer processes on 2 cores: fewer yields let
+    // the waiters sleep through releases, and entries fall behind the floor.
+    static constexpr int kYields = 16;
+    static constexpr long kFirstPauseNs = 20000;
+    // The most a release can wait to be noticed.
+    static constexpr long kMaxPauseNs = 1000000;
+
+    bool started_ = false;
+    struct timespec start_ {};
+    int yields_ = 0;
+    long pause_ns_ = kFirstPauseNs;
+};
+
+// Takes the lock on an opened log file: at once when it is free (one call,
+// all an uncontended entry pays), within the entry's bound when it is not.
+// A file whose lock this process already waited for in vain is tried once
+// only, so a lock held for good costs one bound, not one per entry (the
+// monitor at debug level writes an entry every tick).
+bool lock(int fd, const Files& files, LockWait& waiting) {
+    switch (try_lock(fd)) {
+        case Attempt::kTaken:
+            return true;
+        case Attempt::kFailed:
+            return false;
+        case Attempt::kBusy:
+            break;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0) return false;
+    if (is_stalled(*files.stalled, st)) return false;
+    if (waiting.wait(fd)) return true;
+    *files.stalled = StalledLock{true, st.st_dev, st.st_ino};
+    return false;
+}
+
+// The owners whose files this process writes to and gives away wherever
+// they stand: its own effective user, root, the user SUDO_UID names (whose
+// the files become), and the user whose shared link led to the file.
+bool trusted_owner(const Files& files, uid_t uid) {
+    return uid == 0 || uid == files.self || (files.owner != kNoUid && uid == files.owner) ||
+           uid == sudo_id("SUDO_UID");
+}
+
+// The directory part of an absolute name.
+std::optional<std::string> directory_of(const char* path) {
+    const char* slash = std::strrchr(path, '/');
+    if (slash == nullptr) return std::nullopt;
+    return slash == path ? std::string("/") : std::string(path, slash);
+}
+
+// Whether the file (opened, st) stands at `path` in a directory nobody but
+// the directory's owner can write: whatever is there, its owner put there
+// or let be. A directory others can write (like /tmp) may hold any user's
+// file at any name. Checked on a descriptor of the directory, in which the
+// name must still be the very file.
+bool in_private_directory(const char* path, const struct stat& st) {
+    const auto dir = directory_of(path);
+    if (!dir) return false;
+    const unique_fd dir_fd(open(dir->c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    struct stat dir_st {};
+    struct stat named {};
+    return dir_fd.ok() && fstat(dir_fd.get(), &dir_st) == 0 &&
+           (dir_st.st_mode & (S_IWGRP | S_IWOTH)) == 0 &&
+           fstatat(dir_fd.get(), std::strrchr(path, '/') + 1, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+           same_file(named, st);
+}
+
 // Entries and new owners go only to a regular file with one link (a hard
-// link would carry them to a file that is not ours), and to another user's
-// file only while it still belongs to that user.
-bool usable(const Files& files, const struct stat& st) {
+// link would carry them to a file that is not ours), to another user's
+// file only while it still belongs to that user, and, where others can
+// write the directory, only to a file of a trusted owner: someone else's
+// file planted at the log's name (before the first entry, or in the gap
+// of a rotation) would receive root's entries and be handed over by the
+// owner fix. The owner is asked first: the usual file needs no more calls.
+bool usable(const Files& files, const char* path, const struct stat& st) {
     return S_ISREG(st.st_mode) && st.st_nlink == 1 &&
-           (files.owner == kNoUid || st.st_uid == files.owner);
+           (files.owner == kNoUid || st.st_uid == files.owner) &&
+           (trusted_owner(files, st.st_uid) || in_private_directory(path, st));
 }
 
 // Opens and locks the file at the log name. flock locks a file, not its
 // name: when another process rolled the file while we waited for the lock,
 // the descriptor holds the roll file, so the lock is only trusted once the
 // name is seen to still lead to the locked file.
-std::optional<OpenLog> open_locked(const Files& files, bool create) {
+std::optional<OpenLog> open_locked(const Files& files, bool create, LockWait& waiting) {
     for (int attempt = 0; attempt < kMaxReopens; ++attempt) {
         OpenLog log{open_log(files, create), 0, false};
         if (!log.fd.ok()) return std::nullopt;
-        log.locked = lock(log.fd.get());  // without the lock the entry goes unlocked
+        log.locked = lock(log.fd.get(), files, waiting);  // without it the entry goes unlocked
         struct stat opened {};
         struct stat named {};
         if (fstat(log.fd.get(), &opened) != 0) return std::nullopt;
+        // Taken again: the next wait on this file is a full one.
+        if (log.locked && is_stalled(*files.stalled, opened)) *files.stalled = StalledLock{};
         if (lstat(files.log, &named) != 0 || !same_file(opened, named)) continue;
-        if (!usable(files, opened)) return std::nullopt;
+        if (!usable(files, files.log, opened)) return std::nullopt;
         log.size = opened.st_size;
         return log;
     }
     return std::nullopt;
 }
 
-// Called with the log file locked and checked: whoever holds the lock on
-// the file at the name is the only one that can roll it, so it is rolled
-// once, and the processes queued on its lock find the new file instead.
-void roll_locked(const Files& files) {
-    if (rename(files.log, files.roll) != 0) return;  // failures stay silent
-    kslogFixLogFileOwner(files);
-}
-
 // Hands an opened file to the ids; the -1 of either leaves that one alone.
-void give(const Files& files, const unique_fd& fd, uid_t uid, gid_t gid) {
+void give(const Files& files, const char* path, const unique_fd& fd, uid_t uid, gid_t gid) {
     if (!fd.ok() || (uid == kNoUid && gid == kNoGid)) return;
     struct stat st {};
-    if (fstat(fd.get(), &st) != 0 || !usable(files, st)) return;
+    if (fstat(fd.get(), &st) != 0 || !usable(files, path, st)) return;
     // Another user's file changes hands only to that very user.
     if (files.owner != kNoUid && uid != files.owner) return;
     ignore_result(fchown(fd.get(), uid, gid));  // failures stay silent
+}
+
+// The ids a new log file is given: the owner fix's, unless that would
+// leave it as it is.
+struct NewOwner {
+    uid_t uid;
+    gid_t gid;
+    bool any() const { return !(uid == 0 && gid == 0) && !(uid == kNoUid && gid == kNoGid); }
+};
+
+NewOwner new_owner() {
+    return {sudo_id("SUDO_UID"), static_cast<gid_t>(sudo_id("SUDO_GID"))};
+}
+
+// The owner fix makes a missing log file unless both ids are 0.
+bool owner_fix_recreates() {
+    const NewOwner owner = new_owner();
+    return !(owner.uid == 0 && owner.gid == 0);
+}
+
+// Owner and mode of a new file that no name shows yet.
+void complete(int fd) {
+    const NewOwner owner = new_owner();
+    if (owner.any()) ignore_result(fchown(fd, owner.uid, owner.gid));  // not allowed: stays ours
+    ignore_result(fchmod(fd, kNewFileMode));  // whatever the umask took away
+}
+
+// A complete new file in the directory of path that has no name yet;
+// nothing where the file system has no unnamed files.
+unique_fd unnamed_complete(const char* path) {
+    const auto dir = directory_of(path);
+    if (!dir) return unique_fd();
+    unique_fd fd(open(dir->c_str(), O_TMPFILE | O_WRONLY | O_APPEND | O_CLOEXEC, kNewFileMode));
+    if (fd.ok()) complete(fd.get());
+    return fd;
+}
+
+// Gives an unnamed file its name, unless the name is taken (EEXIST).
+// Linking through /proc needs no capability, unlike AT_EMPTY_PATH.
+bool name_unnamed(const unique_fd& fd, const char* path) {
+    const std::string self = "/proc/self/fd/" + std::to_string(fd.get());
+    return linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0;
+}
+
+// Creates the missing log file complete, its owner and mode set before its
+// name shows it: a file visible with the creator's owner would shut out
+// the processes of the user the owner fix gives it to, until it rolled
+// again. Fails with EEXIST when another process made it first.
+unique_fd create_complete(const char* path) {
+    unique_fd fd = unnamed_complete(path);
+    if (fd.ok()) {
+        if (name_unnamed(fd, path)) return fd;
+        if (errno == EEXIST) return unique_fd();
+        // No /proc, or linking refused: try the other way.
+    }
+
+    // A file system without unnamed files: a unique name beside the log,
+    // moved into place only if the name is still free.
+    std::string temporary = std::string(path) + ".XXXXXX";
+    fd.reset(mkostemp(temporary.data(), O_APPEND | O_CLOEXEC));
+    if (!fd.ok()) return fd;
+    complete(fd.get());
+    if (renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path, RENAME_NOREPLACE) == 0) return fd;
+    const int failure = errno;
+    (void)unlink(temporary.c_str());  // our own name: nothing else to do if it fails
+    fd.reset();
+    if (failure == EEXIST) {
+        errno = EEXIST;
+        return fd;
+    }
+    // Nor that: created in place, visible a moment before it is complete.
+    fd.reset(open(path, O_WRONLY | O_APPEND | O_CREAT | O_EXCL | kFileFlags, kNewFileMode));
+    if (fd.ok()) complete(fd.get());
+    return fd;
+}
+
+// Called with the log file locked and checked: whoever holds the lock on
+// the file at the name is the only one that can roll it, so it is rolled
+// once, and the processes queued on its lock find the new file instead.
+// The new file is made ready before the old one moves, so the name stands
+// empty only between two calls: fewer writers find it missing, and a user
+// racing for the name rarely wins it (when they do, the owner rule keeps
+// root's entries out of their file).
+void roll_locked(const Files& files) {
+    unique_fd fresh;
+    if (owner_fix_recreates()) fresh = unnamed_complete(files.log);
+    if (rename(files.log, files.roll) != 0) return;        // failures stay silent
+    if (fresh.ok()) (void)name_unnamed(fresh, files.log);  // taken: the owner fix judges it
+    kslogFixLogFileOwner(files);
 }
 
 }  // namespace
 
 unique_fd kslogTouch(const char* path, bool create) {
     if (path == nullptr || path[0] == '\0') return unique_fd();
-    const int flags = O_WRONLY | O_APPEND | kFileFlags | (create ? O_CREAT : 0);
-    return unique_fd(open(path, flags, 0644));
+    // A file that exists is opened as it is, never with O_CREAT: with
+    // fs.protected_regular set, the kernel refuses O_CREAT opens of other
+    // users' files in sticky directories even where the owner rule (see
+    // usable) lets this process write them.
+    for (int attempt = 0; attempt < kMaxCreateRaces; ++attempt) {
+        unique_fd fd(open(path, O_WRONLY | O_APPEND | kFileFlags));
+        if (fd.ok() || errno != ENOENT || !create) return fd;
+        fd = create_complete(path);
+        // Taken meanwhile: whoever made it, the file goes through the same
+        // checks as any file found at the name.
+        if (fd.ok() || errno != EEXIST) return fd;
+    }
+    return unique_fd();
 }
 
 std::optional<OpenLog> open_for_entry(const Files& files) {
-    auto log = open_locked(files, may_create(files));
+    LockWait waiting;
+    auto log = open_locked(files, may_create(files), waiting);
+    // Rolling stays under the lock: a file whose lock another process holds
+    // for good grows on until the lock is free again.
     if (log && log->locked && log->size > kRollSize && may_create(files)) {
         roll_locked(files);
         // One lock at a time: the rolled file's lock goes before the new
         // file's is taken, so no two writers can wait on each other.
         log.reset();
-        log = open_locked(files, true);
+        log = open_locked(files, true, waiting);
     }
     return log;
 }
@@ -120,7 +360,8 @@ void append(OpenLog& log, const char* data, size_t len) {
     } while (written < 0 && errno == EINTR);
     // A short write (disk full, file size limit) would leave a torn line for
     // the next entry to run on from. Only under the lock is the size before
-    // it still the end of everybody else's entries.
+    // it still the end of everybody else's entries; an entry that had to go
+    // without the lock leaves its short write as it is.
     if (written >= 0 && static_cast<size_t>(written) < len && log.locked)
         ignore_result(ftruncate(log.fd.get(), log.size));  // nothing better to do if it fails
 }
@@ -128,7 +369,8 @@ void append(OpenLog& log, const char* data, size_t len) {
 void rotate_now(const Files& files) {
     if (!may_create(files)) return;  // another user's file: its owner's processes roll it
     // A missing log file is not created just to be rolled over the roll file.
-    auto log = open_locked(files, false);
+    LockWait waiting;
+    auto log = open_locked(files, false, waiting);
     if (!log) {
         kslogFixLogFileOwner(files);
         return;
@@ -154,9 +396,9 @@ void kslogFixLogFileOwner(const Files& files) {
     // descriptor is the file the owner goes to, never a name that could
     // have become a link in between.
     const unique_fd log = kslogTouch(files.log, may_create(files));
-    give(files, log, uid, gid);
+    give(files, files.log, log, uid, gid);
     const unique_fd roll(open(files.roll, O_RDONLY | kFileFlags));
-    give(files, roll, uid, gid);
+    give(files, files.roll, roll, uid, gid);
 }
 
 }  // namespace kestrun::kslog

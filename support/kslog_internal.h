@@ -25,6 +25,20 @@ inline constexpr off_t kRollSize = 10485760;
 // "No owner": as an id to hand to fchown it leaves the id unchanged.
 inline constexpr uid_t kNoUid = static_cast<uid_t>(-1);
 inline constexpr gid_t kNoGid = static_cast<gid_t>(-1);
+// The longest an entry waits for the log's lock: a lock held longer (by a
+// stopped process, or by another user on a file of theirs) counts as one
+// that cannot be taken, so no holder can stall a writer, and with it the
+// monitor's watch.
+inline constexpr long kLockWaitNs = 1000000000;
+
+// The file whose lock this process last failed to take within the bound
+// (see open_for_entry): its later entries try that lock once, without
+// waiting, until one of them takes it again.
+struct StalledLock {
+    bool set = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+};
 
 // What a process knows about its log file.
 struct Files {
@@ -35,6 +49,11 @@ struct Files {
     // nothing is created at these names and the file is never rolled from
     // here. kNoUid otherwise.
     uid_t owner;
+    // This process's effective user when the facility was set up.
+    uid_t self;
+    // Process-wide memory of a lock that could not be taken; never null
+    // while log is set.
+    StalledLock* stalled;
 };
 
 // Marks a result deliberately ignored where a (void) cast is not enough
@@ -86,9 +105,14 @@ struct OpenLog {
 
 // The log file ready for one entry: rolled first when it is over the limit.
 // Nothing when it cannot be opened or is not a file entries may go to.
+// The lock is waited for at most kLockWaitNs from the first attempt, and not
+// at all on the file files.stalled names; past that the entry goes without
+// it (see append).
 std::optional<OpenLog> open_for_entry(const Files& files);
 
-// Appends with one write; a short write is cut back so no torn line stays.
+// Appends with one write (on the O_APPEND descriptor, so even an entry
+// without the lock cannot interleave with another); a short write under the
+// lock is cut back so no torn line stays.
 void append(OpenLog& log, const char* data, size_t len);
 
 // Moves the log file to the roll file under the lock, then fixes owners.
@@ -97,6 +121,8 @@ void rotate_now(const Files& files);
 // Opens a file for appending, creating it when missing if create is set,
 // and returns the descriptor (so that an owner can go to that very file);
 // nothing for an absent or empty name. Never follows a link at the name.
+// A new file is complete, mode 0600 and the owner fix's owner, before any
+// other process can see it at the name.
 unique_fd kslogTouch(const char* path, bool create);
 
 // Gives the log and roll files to the user and group in SUDO_UID/SUDO_GID

@@ -151,12 +151,12 @@ TEST(KslogProcess, ConcurrentWriters_EveryEntryWholeAndOnce) {
         EXPECT_EQ(message.rfind("Changed ", 0), 0u) << message.substr(0, 60);
 }
 
-// How many processes wait for a file lock.
-int QueuedOnLocks() {
-    int queued = 0;
-    for (const auto& line : Lines(ReadFile("/proc/locks").value_or("")))
-        if (line.find(" -> FLOCK ") != std::string::npos) ++queued;
-    return queued;
+// How many of the processes wait for the lock of the file.
+int WaitingOnLock(const std::vector<pid_t>& pids, const std::string& path) {
+    int waiting = 0;
+    for (const pid_t pid : pids)
+        if (PollsLockOn(pid, path)) ++waiting;
+    return waiting;
 }
 
 // Many processes find the file over the limit at the same moment: it is
@@ -184,14 +184,15 @@ TEST(KslogProcess, ConcurrentRotation_NoLostHistory) {
         }
         children.push_back(child);
     }
-    // Every child opens the file and queues on its lock before the first
+    // Every child opens the file and waits for its lock before the first
     // of them may roll it.
     kestrun::unique_fd held(open(DefaultLog().c_str(), O_RDONLY | O_CLOEXEC));
     ASSERT_TRUE(held.ok());
     ASSERT_EQ(flock(held.get(), LOCK_EX), 0);
     close(gate[0]);
     close(gate[1]);
-    EXPECT_TRUE(WaitFor([] { return QueuedOnLocks() == kChildren; })) << QueuedOnLocks();
+    EXPECT_TRUE(WaitFor([&] { return WaitingOnLock(children, DefaultLog()) == kChildren; }))
+        << WaitingOnLock(children, DefaultLog());
     held.reset();
     for (const pid_t child : children) EXPECT_EQ(Join(child), 0);
 
@@ -206,6 +207,43 @@ TEST(KslogProcess, ConcurrentRotation_NoLostHistory) {
             seen.erase(message);
         }
     EXPECT_TRUE(seen.empty()) << seen.begin()->first;
+}
+
+// The case the owner rule costs: a root process with neither HOME nor
+// SUDO_* (a monitor started from pppd) made "/tmp/.kestRun.log" and its
+// link; a product process run through sudo joined through that link, and
+// its owner fix gave the file to the invoking user. From then on the file
+// in /tmp is that user's, and root processes without SUDO_UID drop their
+// entries; root processes with SUDO_UID naming that user, and the user's
+// own, go on writing it.
+TEST(KslogProcess, TmpLogHandedToTheSudoUser_RootWithoutSudoDropsEntries) {
+    ASSERT_EQ(chmod("/tmp", 01777), 0);
+    const std::string log = "/tmp/.kestRun.log";
+    unsetenv("HOME");
+    unsetenv("SUDO_UID");
+    unsetenv("SUDO_GID");
+    kslogInit();
+    ASSERT_EQ(LinkTarget(kLink), log);
+    kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "monitor before");
+
+    const EnvEdits sudo = {"HOME", "SUDO_UID=1000", "SUDO_GID=1000"};
+    auto run = RunWriter({"-t", "through sudo"}, sudo);
+    ASSERT_EQ(run.exit_code(), 0) << run.err;
+    EXPECT_EQ(Lstat(log).st_uid, 1000u);
+
+    kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "monitor dropped");
+    run = RunWriter({"-t", "sudo again"}, sudo);
+    ASSERT_EQ(run.exit_code(), 0) << run.err;
+    run = RunProgram({"setpriv", "--reuid=1000", "--regid=1000", "--clear-groups", "--",
+                      KS_KSLOG_WRITER, "-t", "the user"},
+                     {"HOME", "SUDO_UID", "SUDO_GID"});
+    ASSERT_EQ(run.exit_code(), 0) << run.err;
+
+    EXPECT_THAT(Messages(log),
+                ElementsAre("monitor before", "through sudo 0 ", "sudo again 0 ", "the user 0 "));
+    EXPECT_EQ(Lstat(log).st_uid, 1000u);
+    EXPECT_EQ(Lstat(log).st_mode & 07777, 0600u);
+    kslogCleanup();
 }
 
 // The system calls a traced run of kslog_writer makes, one per line.

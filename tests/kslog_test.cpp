@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <ctime>
 #include <functional>
@@ -704,6 +705,103 @@ TEST(KslogOwner, NothingWrittenOrGivenAwayThroughLinks) {
     }
 }
 
+// A file at the log's name in a directory others can write may be anyone's
+// (planted before the first entry, or in the gap of a rotation): it is
+// written to and given away only when it belongs to this process's user,
+// root, the SUDO_UID user or the user whose link led there. In a directory
+// only its owner can write, every file is trusted as before.
+TEST(KslogOwner, StrangersFileInSharedDirectory_NeitherWrittenNorGivenAway) {
+    constexpr uid_t kSudoUser = 1234, kStranger = 4321;
+    const struct {
+        const char* what;
+        mode_t dir_mode;
+        uid_t file_owner;
+        bool used;
+    } cases[] = {
+        {"sticky, others write: root's file", 01777, 0, true},
+        {"sticky, others write: the sudo user's file", 01777, kSudoUser, true},
+        {"sticky, others write: a stranger's file", 01777, kStranger, false},
+        {"sticky, group writes: a stranger's file", 01770, kStranger, false},
+        {"others write, not sticky: a stranger's file", 0777, kStranger, false},
+        {"only its owner writes: a stranger's file", 0755, kStranger, true},
+    };
+    setenv("SUDO_UID", "1234", 1);
+    setenv("SUDO_GID", "1234", 1);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        ASSERT_EQ(chmod(dir.path().c_str(), c.dir_mode), 0);
+        const std::string log = dir / ".kestRun.log", roll = log + ".0";
+        for (const auto& path : {log, roll}) {
+            ASSERT_TRUE(WriteFile(path, "planted\n", 0666));
+            ASSERT_EQ(chown(path.c_str(), c.file_owner, c.file_owner), 0);
+        }
+        setenv("HOME", dir.path().c_str(), 1);
+        kslogInit();
+        kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "entry");
+        kslogRotate();
+        kslogCleanup();
+        if (c.used) {
+            EXPECT_THAT(Messages(roll), ElementsAre("<not an entry> planted", "entry"));
+            EXPECT_EQ(OwnerOf(roll), kSudoUser);
+            EXPECT_EQ(OwnerOf(log), kSudoUser);
+        } else {
+            for (const auto& path : {log, roll}) {
+                EXPECT_EQ(ReadFile(path), "planted\n") << path;
+                EXPECT_EQ(OwnerOf(path), kStranger) << path;
+                EXPECT_EQ(GroupOf(path), kStranger) << path;
+                EXPECT_EQ(Lstat(path).st_mode & 07777, 0666u) << path;
+            }
+        }
+    }
+}
+
+// New files are the owner fix's user's and mode 0600 from the moment they
+// have a name, whatever the umask; files that exist keep their mode.
+TEST(KslogOwner, NewFiles_Mode0600ExistingKeepTheirs) {
+    const struct {
+        const char* what;
+        const char* sudo_ids;
+        mode_t umask;
+        bool gone_before_entry;  // another process rolled it: the entry makes it
+        uid_t owner;
+    } cases[] = {
+        {"no sudo ids", nullptr, 022, false, 0},
+        {"sudo ids", "1234", 022, false, 1234},
+        {"a umask that takes the owner's write", "1234", 0277, false, 1234},
+        {"both ids 0: made by the entry", "0", 0, false, 0},
+        {"sudo ids, made by the entry", "1234", 022, true, 1234},
+        {"no sudo ids, made by the entry", nullptr, 022, true, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        RemoveAll(DefaultLog());
+        RemoveAll(DefaultLog() + ".0");
+        SetEnv("SUDO_UID", c.sudo_ids);
+        SetEnv("SUDO_GID", c.sudo_ids);
+        const mode_t old_umask = umask(c.umask);
+        kslogInit();
+        if (c.gone_before_entry) RemoveAll(DefaultLog());
+        kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "first");
+        umask(old_umask);
+        EXPECT_EQ(Lstat(DefaultLog()).st_mode & 07777, 0600u);
+        EXPECT_EQ(OwnerOf(DefaultLog()), c.owner);
+        EXPECT_THAT(Messages(DefaultLog()), ElementsAre("first"));
+        kslogCleanup();
+    }
+    // An existing file keeps its mode, and passes it on to the roll file.
+    unsetenv("SUDO_UID");
+    unsetenv("SUDO_GID");
+    ASSERT_TRUE(WriteFile(DefaultLog(), "", 0644));
+    ASSERT_EQ(chmod(DefaultLog().c_str(), 0644), 0);
+    kslogInit();
+    kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "kept");
+    EXPECT_EQ(Lstat(DefaultLog()).st_mode & 07777, 0644u);
+    kslogRotate();
+    EXPECT_EQ(Lstat(DefaultLog() + ".0").st_mode & 07777, 0644u);
+    EXPECT_EQ(Lstat(DefaultLog()).st_mode & 07777, 0600u);
+}
+
 // ---------------------------------------------------------------- rotation
 
 TEST(KslogRotation, RolledOnlyAboveTenMebibytes) {
@@ -791,10 +889,8 @@ TEST(KslogRotation, WaitingWriter_WritesToTheNewFile) {
         kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "late");
         _exit(0);
     }
-    // The writer is queued on the lock of the file it opened.
-    const std::string queued = "-> FLOCK  ADVISORY  WRITE " + std::to_string(writer) + " ";
-    EXPECT_TRUE(WaitFor(
-        [&] { return ReadFile("/proc/locks").value_or("").find(queued) != std::string::npos; }));
+    // The writer waits for the lock of the file it opened.
+    EXPECT_TRUE(WaitFor([&] { return PollsLockOn(writer, DefaultLog()); }));
 
     // Roll it as another process would, then let the writer go.
     ASSERT_EQ(rename(DefaultLog().c_str(), (DefaultLog() + ".0").c_str()), 0);
@@ -804,6 +900,105 @@ TEST(KslogRotation, WaitingWriter_WritesToTheNewFile) {
 
     EXPECT_THAT(Messages(DefaultLog() + ".0"), ElementsAre("first"));
     EXPECT_THAT(Messages(DefaultLog()), ElementsAre("late"));
+}
+
+// ---------------------------------------------------------------- the lock
+
+// Another process holding the log's lock: for a while (hold_for), or until
+// it is killed. It tells, as it lets go, how large the file was then.
+class LockHolder {
+  public:
+    LockHolder(const std::string& path, std::chrono::milliseconds hold_for) {
+        int ready[2], report[2];
+        if (pipe(ready) != 0 || pipe(report) != 0) return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            if (fd < 0 || flock(fd, LOCK_EX) != 0) _exit(2);
+            if (write(ready[1], "r", 1) != 1) _exit(2);
+            if (hold_for.count() == 0) pause();  // for good
+            usleep(static_cast<useconds_t>(hold_for.count() * 1000));
+            struct stat st {};
+            (void)fstat(fd, &st);
+            const long long size = st.st_size;
+            if (write(report[1], &size, sizeof size) != sizeof size) _exit(2);
+            _exit(0);
+        }
+        close(ready[1]);
+        close(report[1]);
+        char byte;
+        held_ = read(ready[0], &byte, 1) == 1;
+        close(ready[0]);
+        report_ = report[0];
+    }
+    ~LockHolder() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            Join(pid_);
+        }
+        if (report_ >= 0) close(report_);
+    }
+    LockHolder(const LockHolder&) = delete;
+    LockHolder& operator=(const LockHolder&) = delete;
+
+    bool held() const { return held_; }
+    // The file's size as the holder let go; -1 when it did not say.
+    long long SizeAtRelease() {
+        long long size = -1;
+        if (read(report_, &size, sizeof size) != sizeof size) size = -1;
+        return size;
+    }
+
+  private:
+    pid_t pid_ = -1;
+    int report_ = -1;
+    bool held_ = false;
+};
+
+off_t SizeOf(const std::string& path) {
+    return Lstat(path).st_size;
+}
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// A lock held for a moment is waited for: the entry follows its release.
+// One held for good costs one second of waiting, once: the entry goes
+// without it, and so do the next ones at once, until an entry takes the
+// lock again, after which a short hold is waited for as before.
+TEST(KslogLock, HeldLock_WaitedForUpToASecondOnce) {
+    kslogInit();
+    kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "first");
+    {
+        LockHolder holder(DefaultLog(), 300ms);
+        ASSERT_TRUE(holder.held());
+        const off_t before = SizeOf(DefaultLog());
+        kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "after the hold");
+        EXPECT_EQ(holder.SizeAtRelease(), before);  // nothing written during the hold
+    }
+    {
+        LockHolder holder(DefaultLog(), 0ms);
+        ASSERT_TRUE(holder.held());
+        const auto start = std::chrono::steady_clock::now();
+        kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "unlocked 0");
+        const double first = SecondsSince(start);
+        for (int i = 1; i < 5; ++i) kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "unlocked %d", i);
+        EXPECT_GE(first, 0.9);
+        // Five full waits would take five seconds.
+        EXPECT_LT(SecondsSince(start), 3.0);
+    }
+    kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "locked again");
+    {
+        LockHolder holder(DefaultLog(), 300ms);
+        ASSERT_TRUE(holder.held());
+        const off_t before = SizeOf(DefaultLog());
+        kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "waited again");
+        EXPECT_EQ(holder.SizeAtRelease(), before);
+    }
+    EXPECT_THAT(Messages(DefaultLog()),
+                ElementsAre("first", "after the hold", "unlocked 0", "unlocked 1", "unlocked 2",
+                            "unlocked 3", "unlocked 4", "locked again", "waited again"));
 }
 
 // A write cut short (disk full, file size limit) is taken back whole.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -88,6 +89,18 @@ inline std::string Filler(size_t size) {
     while (text.size() + 64 <= size) text.append(63, 'f').push_back('\n');
     if (text.size() < size) text.append(size - text.size() - 1, 'f').push_back('\n');
     return text;
+}
+
+// True when the process has the file open and sleeps in the poll of a
+// taken lock (the facility polls a lock rather than block on it).
+inline bool PollsLockOn(pid_t pid, const std::string& path) {
+    const std::string proc = "/proc/" + std::to_string(pid);
+    const auto call = kstest::ReadFile(proc + "/syscall").value_or("");
+    const long number = call.empty() ? -1 : std::atol(call.c_str());
+    if (number != SYS_clock_nanosleep && number != SYS_nanosleep) return false;
+    for (int fd = 3; fd < 64; ++fd)
+        if (LinkTarget(proc + "/fd/" + std::to_string(fd)) == path) return true;
+    return false;
 }
 
 // A symbolic link owned by another user (root may hand links out with lchown).

@@ -12,16 +12,26 @@
 // write. Hard links to root's files need fs.protected_hardlinks off, which
 // a test may not change on the host: where the kernel refuses the attacker,
 // root plants the same hard link, as on a system with the protection off.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <iostream>
 #include <string>
 #include <vector>
 
+#include "ksMonitor_kit.h"
+#include "kslog.h"
 #include "testkit.h"
 
 using namespace kstest;
+using namespace kstest::monitor;
 
 namespace {
 
@@ -67,6 +77,16 @@ std::string LongNameTo(const std::string& target) {
     return name + target.substr(slash + 1);
 }
 
+// The kernel's own guard against O_CREAT opens of other users' files in
+// sticky directories. It is not per namespace, so the tests never change
+// it: they hold whatever it is, and name the value they ran under.
+void NoteProtectedRegular() {
+    std::string value = ReadFile("/proc/sys/fs/protected_regular").value_or("unknown\n");
+    value.erase(value.find_last_not_of('\n') + 1);
+    std::cout << "fs.protected_regular = " << value << std::endl;
+    ::testing::Test::RecordProperty("protected_regular", value);
+}
+
 enum class Plant {
     kLinkToVictim,
     kLinkToCycle,
@@ -76,6 +96,8 @@ enum class Plant {
     kHardLinkAtDefaultLog,
     kHardLinkAtRoll,
     kFileAtLinkName,
+    kOwnFilesAtDefaultLogAndRoll,
+    kDirectoryAtRoll,
 };
 
 struct Case {
@@ -115,6 +137,13 @@ void PlantFor(const Case& c) {
         case Plant::kFileAtLinkName:
             ASSERT_TRUE(AsAttacker("echo mine >/tmp/kestRun.log"));
             break;
+        case Plant::kDirectoryAtRoll:
+            ASSERT_TRUE(AsAttacker("mkdir /tmp/.kestRun.log.0"));
+            break;
+        case Plant::kOwnFilesAtDefaultLogAndRoll:
+            ASSERT_TRUE(AsAttacker(
+                "umask 0; echo mine >/tmp/.kestRun.log && echo mine >/tmp/.kestRun.log.0"));
+            break;
     }
 }
 
@@ -128,8 +157,13 @@ TEST(HostileUser, RootProcessesWriteAndGiveAwayOnlyTheirOwnFiles) {
         {"hard link at the default log file", Plant::kHardLinkAtDefaultLog, true},
         {"hard link at the roll file", Plant::kHardLinkAtRoll, true},
         {"a regular file at the shared link's name", Plant::kFileAtLinkName, false},
+        {"their own 0666 files at the default log and roll names",
+         Plant::kOwnFilesAtDefaultLogAndRoll, true},
+        // Accepted: the log is not rolled while the directory stands there.
+        {"a directory at the roll file name", Plant::kDirectoryAtRoll, true},
     };
     ASSERT_EQ(chmod("/tmp", 01777), 0);
+    NoteProtectedRegular();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         for (const char* path :
@@ -173,5 +207,222 @@ TEST(HostileUser, RootProcessesWriteAndGiveAwayOnlyTheirOwnFiles) {
         }
     }
 }
+
+// ---- the gap of a rotation -------------------------------------------------
+
+// A root process rolls its log in /tmp (HOME unset, as under pppd) again and
+// again while the attacker loops on creating a file at the log's name, to
+// win the moment between the rename and the new file. Whenever they win,
+// root's entries are dropped rather than written into their file, and the
+// file is not handed to the SUDO_UID user; the test then moves their file
+// aside (so rotations go on) and keeps it for the final check.
+TEST(HostileUser, RotationGapRace_RootNeverWritesOrGivesAwayTheAttackersFile) {
+    constexpr int kRotations = 1000;
+    const std::string log = "/tmp/.kestRun.log";
+    ASSERT_EQ(chmod("/tmp", 01777), 0);
+    NoteProtectedRegular();
+    for (const char* path : {"/tmp/kestRun.log", "/tmp/.kestRun.log", "/tmp/.kestRun.log.0"})
+        RemoveAll(path);
+    // Two loops, so one of them is on a processor whenever root rolls.
+    std::vector<pid_t> attackers;
+    for (int i = 0; i < 2; ++i)
+        attackers.push_back(Spawn({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                   "--", "/bin/bash", "-c",
+                                   "set -C; while :; do : >" + log + " && echo attacker >>" + log +
+                                       "; done 2>/dev/null"}));
+    // Their loop is running once it has made its first file.
+    ASSERT_TRUE(WaitFor([&] { return ReadFile(log) == "attacker\n"; }));
+    ASSERT_EQ(rename(log.c_str(), "/tmp/won-first"), 0);
+
+    int results[2];
+    ASSERT_EQ(pipe(results), 0);
+    const pid_t root = fork();
+    ASSERT_GE(root, 0);
+    if (root == 0) {
+        close(results[0]);
+        unsetenv("HOME");
+        setenv("SUDO_UID", "1000", 1);
+        setenv("SUDO_GID", "1000", 1);
+        kslogInit();
+        int rotations = 0, won = 0;
+        for (int round = 0; rotations < kRotations && round < 20 * kRotations; ++round) {
+            kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "root %d", round);
+            auto theirs = [&](const struct stat& st) {
+                return st.st_uid == kAttacker ||
+                       ReadFile(log).value_or("").find("attacker") != std::string::npos;
+            };
+            struct stat st {};
+            const bool ours = lstat(log.c_str(), &st) == 0 && st.st_uid == 1000 && !theirs(st);
+            kslogRotate();
+            kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "root %d after", round);
+            if (ours) ++rotations;
+            if (lstat(log.c_str(), &st) == 0 && theirs(st)) {
+                const std::string aside = "/tmp/won-" + std::to_string(won++);
+                if (rename(log.c_str(), aside.c_str()) != 0) _exit(2);
+            }
+        }
+        const int counts[2] = {rotations, won};
+        _exit(write(results[1], counts, sizeof counts) == sizeof counts ? 0 : 2);
+    }
+    close(results[1]);
+    int counts[2] = {0, 0};
+    const bool told = read(results[0], counts, sizeof counts) == sizeof counts;
+    close(results[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(root, &status, 0), root);
+    for (const pid_t attacker : attackers) {
+        (void)kill(attacker, SIGKILL);
+        (void)waitpid(attacker, nullptr, 0);
+    }
+    ASSERT_TRUE(told);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(counts[0], kRotations);
+    std::cout << counts[0] << " rotations, the attacker won the gap " << counts[1] << " times"
+              << std::endl;
+    RecordProperty("attacker_won", counts[1]);
+
+    // Every file the attacker made (they mark it), moved aside or still at
+    // a name: theirs, their mode, and nothing of root's in it.
+    int theirs = 0;
+    std::vector<std::string> names = {log, log + ".0", "/tmp/won-first"};
+    for (int i = 0; i < counts[1]; ++i) names.push_back("/tmp/won-" + std::to_string(i));
+    for (const auto& path : names) {
+        const std::string text = ReadFile(path).value_or("");
+        if (text.find("attacker") == std::string::npos) continue;
+        SCOPED_TRACE(path);
+        ++theirs;
+        const Snapshot file = Take(path);
+        EXPECT_EQ(file.uid, kAttacker);
+        EXPECT_EQ(file.gid, kAttacker);
+        EXPECT_EQ(file.mode & 07777, 0644u);
+        EXPECT_EQ(text.find("] root "), std::string::npos);
+    }
+    RecordProperty("attacker_files", theirs);
+    // And root's entries went to root's own generations.
+    EXPECT_NE(ReadFile(log + ".0").value_or("").find("] root "), std::string::npos);
+    EXPECT_EQ(Take(log + ".0").uid, 1000u);
+}
+
+// ---- a lock held for good ---------------------------------------------------
+
+constexpr const char* kFlag = "/var/run/com.valdrane.kestrun.ksMonitor";
+
+// Whether another process holds the file's lock (the kernel's list of
+// locks leaves out holders whose process has gone, like flock(1)'s).
+bool LockTaken(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool taken = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    close(fd);
+    return taken;
+}
+
+// Holds the lock of the monitor's log for good: the attacker on a file of
+// their own that their planted shared link leads to (the link rule follows
+// it), the attacker on root's log left readable by an older version, or a
+// process of the product's stopped while it held root's log.
+enum class Holder { kAttackersOwnFile, kAttackerOnRootsLog, kStoppedProcess };
+
+// Starts the holder; its pid, with the log file the monitor will write in log.
+pid_t HoldLock(Holder holder, std::string& log) {
+    if (holder == Holder::kAttackersOwnFile) {
+        log = "/tmp/theirs.log";
+        EXPECT_TRUE(AsAttacker("echo theirs >" + log + " && ln -s " + log + " /tmp/kestRun.log"));
+    }
+    if (holder != Holder::kStoppedProcess) {
+        if (holder == Holder::kAttackerOnRootsLog) {
+            // Root's log as an older version left it, readable by all.
+            log = LogFilePath();
+            EXPECT_TRUE(WriteFile(log, "", 0644));
+        }
+        return Spawn({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--",
+                      "/bin/sh", "-c", "exec 9<" + log + " && flock 9 && exec sleep 1000"});
+    }
+    log = LogFilePath();
+    EXPECT_TRUE(WriteFile(log, ""));
+    const pid_t child = fork();
+    if (child == 0) {
+        const int fd = open(log.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0 || flock(fd, LOCK_EX) != 0) _exit(2);
+        raise(SIGSTOP);
+        _exit(0);
+    }
+    EXPECT_TRUE(WaitFor([&] { return ProcessState(child) == 'T'; }));
+    return child;
+}
+
+// With the log's lock held for good, the monitor, at info or at debug level
+// (an entry every tick), still watches on its one-second tick: the client's
+// death brings pppd exactly one SIGTERM within 3 s, and a cleared flag ends
+// it with status 0 within 3 s. Its entries go to the file without the lock.
+class HostileUserLock : public ::testing::TestWithParam<Holder> {};
+
+TEST_P(HostileUserLock, LogLockHeldForGood_MonitorStillWatches) {
+    const Holder holder = GetParam();
+    ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    ASSERT_EQ(chmod("/tmp", 01777), 0);
+    InstallRepairStandin();
+    ASSERT_TRUE(WriteFile("/etc/resolv.conf", "nameserver 192.0.2.53\n"));
+    for (const char* level : {"info", "debug"})
+        for (const bool client_dies : {true, false}) {
+            SCOPED_TRACE(std::string(level) + (client_dies ? ", client dies" : ", flag cleared"));
+            for (const char* path :
+                 {"/tmp/kestRun.log", "/tmp/theirs.log", kPppdRecord, kClientRecord, kFlag})
+                RemoveAll(path);
+            RemoveAll(LogFilePath());
+            std::string log;
+            const pid_t locker = HoldLock(holder, log);
+            ASSERT_TRUE(WaitFor([&] { return LockTaken(log); }));
+            const pid_t pppd = StartPppd();
+            const pid_t client = StartClient();
+
+            EnvEdits env = {"IFNAME=ppp0", "KSLOGPRIORITY=" + std::string(level),
+                            "DNS1",        "DNS2",
+                            "SUDO_UID",    "SUDO_GID"};
+            const auto started = RunProgram({KS_MONITOR_BIN}, env);
+            ASSERT_EQ(started.exit_code(), 0) << started.err;
+            ASSERT_TRUE(WaitFor([] { return MonitorChildren().size() == 1; }));
+            const pid_t monitor = MonitorChildren().front();
+            const std::string watching = "Monitoring processes:  ks=" + std::to_string(client);
+            ASSERT_TRUE(WaitFor(
+                [&] { return ReadFile(log).value_or("").find(watching) != std::string::npos; }));
+
+            const std::string sigterm =
+                std::to_string(SIGTERM) + " " + std::to_string(monitor) + "\n";
+            if (client_dies) {
+                KillAndReap(client);
+                EXPECT_TRUE(WaitFor([&] { return Record(kPppdRecord) == sigterm; }, 3000ms))
+                    << Record(kPppdRecord);
+                EXPECT_EQ(WaitForChild(monitor, 3000ms), 0);
+                EXPECT_EQ(Record(kPppdRecord), sigterm);  // one, and no more came
+                EXPECT_EQ(WaitForChild(pppd), 0);
+            } else {
+                ASSERT_TRUE(WriteFile(kFlag, "0"));
+                EXPECT_EQ(WaitForChild(monitor, 3000ms), 0);
+                EXPECT_EQ(Record(kPppdRecord), "");
+                KillAndReap(client);
+                KillAndReap(pppd);
+            }
+            EXPECT_TRUE(LockTaken(log));  // held all along
+            KillAndReap(locker);
+        }
+}
+
+std::string HolderName(const ::testing::TestParamInfo<Holder>& info) {
+    switch (info.param) {
+        case Holder::kAttackersOwnFile:
+            return "AttackerOnTheirOwnFile";
+        case Holder::kAttackerOnRootsLog:
+            return "AttackerOnRootsReadableLog";
+        case Holder::kStoppedProcess:
+            break;
+    }
+    return "StoppedProductProcess";
+}
+
+INSTANTIATE_TEST_SUITE_P(Holders, HostileUserLock,
+                         ::testing::Values(Holder::kAttackersOwnFile, Holder::kAttackerOnRootsLog,
+                                           Holder::kStoppedProcess),
+                         HolderName);
 
 }  // namespace

@@ -8,16 +8,19 @@
 //       one writer: COUNT entries "S <ID> <seq> <len> <sum> <payload>";
 //       "naive" rotates without the facility: size checked and the file
 //       renamed before any lock (test-only, to show the checker catches it)
-//   reliability_stress run [--writers N] [--entries N] [--prefill]
-//                          [--archive] [--naive]
+//   reliability_stress run [--writers N] [--entries N] [--prefill | --over]
+//                          [--archive] [--naive] [--rounds N]
 //       a whole run in DIR=/tmp/stress: the shared link, N writers (a third
 //       as uid 65534 through setpriv, the rest root with SUDO_UID=65534),
-//       optionally the log prefilled to just under the limit (one crossing
-//       with few entries), optionally an inotify watcher that hard-links
-//       each new roll file into DIR/archive; then the check. Prints one line
-//       "entries=... lost=... duplicated=... torn=... out_of_order=...
-//       generations=... short_generations=..." and exits 0 when all are 0
-//       (and, with --naive, 0 too: the line tells).
+//       started together, optionally the log prefilled to just under the
+//       limit (one crossing with few entries) or just over it (the first
+//       entry rolls it), optionally an inotify watcher that hard-links each
+//       new roll file into DIR/archive; then the check, and whether the log
+//       left standing is still the user's. --rounds repeats all that. Prints
+//       one line "entries=... lost=... duplicated=... torn=... out_of_order=...
+//       generations=... short_generations=... failed_writers=... rounds=...
+//       foreign_logs=..." (summed over the rounds) and exits 0 when all are
+//       0 (and, with --naive, 0 too: the line tells).
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
@@ -98,7 +101,20 @@ void NaiveWrite(const std::string& message) {
     close(fd);
 }
 
+// Writers started for one round wait at the gate (the read end of a pipe
+// named by STRESS_GATE) until the last of them has been started.
+void WaitAtGate() {
+    const char* gate = std::getenv("STRESS_GATE");
+    if (gate == nullptr) return;
+    const int fd = std::atoi(gate);
+    char byte;
+    while (read(fd, &byte, 1) < 0 && errno == EINTR) {
+    }
+    close(fd);
+}
+
 int Writer(int id, long count, bool naive) {
+    WaitAtGate();
     if (!naive) kslogInit();
     for (long seq = 0; seq < count; ++seq) {
         const std::string message = Message(id, seq);
@@ -258,26 +274,52 @@ pid_t Start(const std::vector<std::string>& argv, const std::vector<std::string>
     _exit(127);
 }
 
-int Run(int writers, long count, bool prefill, bool archive, bool naive) {
+struct Options {
+    int writers = 6;
+    long entries = 400;
+    bool prefill = false;  // the log starts just under the limit
+    bool over = false;     // ... or just over it, so the first entry rolls it
+    bool archive = false;
+    bool naive = false;
+    int rounds = 1;
+};
+
+// What one round found: the checker's report, the writers that failed, and
+// whether the log standing at the end is still the user's.
+struct Round {
+    Report report;
+    int failed = 0;
+    bool log_the_users = true;
+};
+
+Round RunRound(const Options& o) {
+    Round result;
+    const int writers = o.writers;
+    const long count = o.entries;
+    const bool prefill = o.prefill || o.over, archive = o.archive, naive = o.naive;
     std::filesystem::remove_all(kDir);
     std::filesystem::create_directories(std::string(kDir) + "/archive");
     (void)unlink(kLink);
     const std::string log = LogName();
-    if (symlink(log.c_str(), kLink) != 0) return 2;
+    if (symlink(log.c_str(), kLink) != 0) std::exit(2);
     {
         // The log as the first process leaves it, given to the user the
         // root writers' SUDO_UID names, in a directory that user may write.
         std::string filler;
         if (prefill) {
-            const size_t size = static_cast<size_t>(kRollSize) - (512 << 10);
+            const size_t size = o.over ? static_cast<size_t>(kRollSize) + 64
+                                       : static_cast<size_t>(kRollSize) - (512 << 10);
             filler.reserve(size);
             while (filler.size() + 64 <= size) filler.append(63, 'F').push_back('\n');
         }
         FILE* f = std::fopen(log.c_str(), "we");
-        if (!f || std::fwrite(filler.data(), 1, filler.size(), f) != filler.size()) return 2;
+        if (!f || std::fwrite(filler.data(), 1, filler.size(), f) != filler.size()) std::exit(2);
         std::fclose(f);
-        if (chown(log.c_str(), kUser, kUser) != 0 || chown(kDir, kUser, kUser) != 0) return 2;
+        if (chown(log.c_str(), kUser, kUser) != 0 || chown(kDir, kUser, kUser) != 0) std::exit(2);
     }
+    int gate[2];
+    if (pipe2(gate, O_CLOEXEC) != 0 || fcntl(gate[0], F_SETFD, 0) != 0) std::exit(2);
+    const std::string gate_var = "STRESS_GATE=" + std::to_string(gate[0]);
     const Watcher* watcher = archive ? new Watcher(std::string(kDir) + "/archive") : nullptr;
     const std::string self = Self();
     std::vector<pid_t> pids;
@@ -289,8 +331,12 @@ int Run(int writers, long count, bool prefill, bool archive, bool naive) {
         if (!naive && id % 3 == 2)
             argv.insert(argv.begin(),
                         {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"});
-        pids.push_back(Start(argv, {"SUDO_UID=65534", "SUDO_GID=65534", "KSLOGPRIORITY=info"}));
+        pids.push_back(
+            Start(argv, {"SUDO_UID=65534", "SUDO_GID=65534", "KSLOGPRIORITY=info", gate_var}));
     }
+    // All started: they set out together.
+    close(gate[0]);
+    close(gate[1]);
     int failed = 0;
     for (const pid_t pid : pids) {
         int status = 0;
@@ -315,15 +361,46 @@ int Run(int writers, long count, bool prefill, bool archive, bool naive) {
         if (stat(files.back().c_str(), &st) == 0 && st.st_size <= kRollSize) ++short_generations;
     }
     files.push_back(log);
-    Report r = Check(files, writers, count);
-    r.generations = files.size() - 1;
-    r.short_generations = short_generations;
+    result.report = Check(files, writers, count);
+    result.report.generations = files.size() - 1;
+    result.report.short_generations = short_generations;
+    result.failed = failed;
+    struct stat st {};
+    result.log_the_users =
+        naive || (stat(log.c_str(), &st) == 0 && st.st_uid == kUser && st.st_gid == kUser);
+    return result;
+}
+
+// Runs the rounds and prints the sums over them in one line (and, for more
+// than one round, each round's line before it).
+int Run(const Options& o) {
+    Report total;
+    int failed = 0, foreign_logs = 0;
+    for (int round = 0; round < o.rounds; ++round) {
+        const Round r = RunRound(o);
+        if (o.rounds > 1)
+            std::printf(
+                "round %d: entries=%zu lost=%zu duplicated=%zu torn=%zu out_of_order=%zu "
+                "log_the_users=%d\n",
+                round, r.report.entries, r.report.lost, r.report.duplicated, r.report.torn,
+                r.report.out_of_order, r.log_the_users ? 1 : 0);
+        total.entries += r.report.entries;
+        total.lost += r.report.lost;
+        total.duplicated += r.report.duplicated;
+        total.torn += r.report.torn;
+        total.out_of_order += r.report.out_of_order;
+        total.generations += r.report.generations;
+        total.short_generations += r.report.short_generations;
+        failed += r.failed;
+        if (!r.log_the_users) ++foreign_logs;
+    }
     std::printf(
         "entries=%zu expected=%ld lost=%zu duplicated=%zu torn=%zu out_of_order=%zu "
-        "generations=%zu short_generations=%zu failed_writers=%d\n",
-        r.entries, writers * count, r.lost, r.duplicated, r.torn, r.out_of_order, r.generations,
-        r.short_generations, failed);
-    return r.clean() && failed == 0 ? 0 : 1;
+        "generations=%zu short_generations=%zu failed_writers=%d rounds=%d foreign_logs=%d\n",
+        total.entries, o.writers * o.entries * o.rounds, total.lost, total.duplicated, total.torn,
+        total.out_of_order, total.generations, total.short_generations, failed, o.rounds,
+        foreign_logs);
+    return total.clean() && failed == 0 && foreign_logs == 0 ? 0 : 1;
 }
 
 }  // namespace
@@ -333,21 +410,23 @@ int main(int argc, char** argv) {
         return Writer(std::atoi(argv[2]), std::atol(argv[3]),
                       argc > 4 && std::strcmp(argv[4], "naive") == 0);
     if (argc >= 2 && std::strcmp(argv[1], "run") == 0) {
-        int writers = 6;
-        long entries = 400;
-        bool prefill = false, archive = false, naive = false;
+        Options o;
         for (int i = 2; i < argc; ++i) {
             const std::string a = argv[i];
             if (a == "--writers" && i + 1 < argc)
-                writers = std::atoi(argv[++i]);
+                o.writers = std::atoi(argv[++i]);
             else if (a == "--entries" && i + 1 < argc)
-                entries = std::atol(argv[++i]);
+                o.entries = std::atol(argv[++i]);
+            else if (a == "--rounds" && i + 1 < argc)
+                o.rounds = std::max(1, std::atoi(argv[++i]));
             else if (a == "--prefill")
-                prefill = true;
+                o.prefill = true;
+            else if (a == "--over")
+                o.over = true;
             else if (a == "--archive")
-                archive = true;
+                o.archive = true;
             else if (a == "--naive")
-                naive = true;
+                o.naive = true;
             else
                 return 2;
         }
@@ -355,7 +434,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "reliability_stress runs only under ks_sandbox\n");
             return 2;
         }
-        return Run(writers, entries, prefill, archive, naive);
+        return Run(o);
     }
     std::fprintf(stderr, "usage: reliability_stress writer ID COUNT [naive] | run [options]\n");
     return 2;

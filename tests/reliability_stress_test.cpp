@@ -1,7 +1,8 @@
 // Stress across rotation, the short variant: six writers (two of them an
 // ordinary user, the rest root with SUDO_UID set) cross the roll limit once;
 // every entry is in the log or the roll file exactly once, whole and in
-// order, and the roll file is the whole older generation. Then the proof
+// order, and the roll file is the whole older generation; the same over 40
+// rotations of a log shared by root and the user. Then the proof
 // that the checker can fail: writers that roll the naive way (size checked
 // and the file renamed before any lock) lose a generation, and the checker
 // says so. The long variant is tools/stress.
@@ -51,6 +52,23 @@ TEST(StressAcrossRotation, EveryEntryOnceWholeAndInOrder) {
     EXPECT_EQ(v.torn, 0);
     EXPECT_EQ(v.out_of_order, 0);
     EXPECT_EQ(v.short_generations, 0);
+}
+
+// Root writers (SUDO_UID naming the user) and the user's own writers start
+// together on a log just over the limit, round after round: whoever rolls
+// it, and whoever finds it missing and makes it, no entry of either kind is
+// lost, and the new log is the user's after every rotation.
+TEST(StressAcrossRotation, RootAndUserWritersAcrossRotations_NoneLostLogStaysTheUsers) {
+    const auto run = RunProgram(
+        {KS_STRESS_BIN, "run", "--writers", "6", "--entries", "60", "--over", "--rounds", "40"}, {},
+        120000ms);
+    EXPECT_EQ(run.exit_code(), 0) << run.out << run.err;
+    std::smatch m;
+    static const std::regex line(
+        R"(entries=(\d+) expected=(\d+) lost=0 duplicated=0 torn=0 out_of_order=0 )"
+        R"(generations=40 short_generations=0 failed_writers=0 rounds=40 foreign_logs=0)");
+    ASSERT_TRUE(std::regex_search(run.out, m, line)) << run.out << run.err;
+    EXPECT_EQ(m[1], m[2]);
 }
 
 // A single round may by chance roll only once; rounds go on until the loss
