@@ -1,6 +1,6 @@
 #!/bin/sh
-# Checks the spec and the packages rpm.sh built with rpmlint, in its default
-# configuration: no error, and every warning left is one the spec's comment
+# Checks Kestrun.spec and the packages rpm.sh built with rpmlint, in its default
+# configuration: no error, and every warning left is one Kestrun.spec's comment
 # explains (by its name), so that a new warning fails until it is mended or
 # explained.
 #
