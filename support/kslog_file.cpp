@@ -131,6 +131,8 @@ class LockWait {
     long pause_ns_ = kFirstPauseNs;
 };
 
+bool usable(const Files& files, const char* path, const struct stat& st);
+
 // Takes the lock on an opened log file: at once when it is free (one call,
 // all an uncontended entry pays), within the entry's bound when it is not.
 // A file whose lock this process already waited for in vain is tried once
@@ -147,7 +149,10 @@ bool lock(int fd, const Files& files, LockWait& waiting) {
     }
     struct stat st {};
     if (fstat(fd, &st) != 0) return false;
-    if (is_stalled(*files.stalled, st)) return false;
+    // A file entries may not go to is given up after this attempt anyway
+    // (see open_locked): waiting for its lock would let whoever planted it
+    // cost every entry the whole bound, with a fresh locked file each time.
+    if (is_stalled(*files.stalled, st) || !usable(files, files.log, st)) return false;
     if (waiting.wait(fd)) return true;
     *files.stalled = StalledLock{true, st.st_dev, st.st_ino};
     return false;
