@@ -54,8 +54,14 @@ bool same_file(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-bool is_stalled(const StalledLock& stalled, const struct stat& st) {
-    return stalled.set && stalled.dev == st.st_dev && stalled.ino == st.st_ino;
+// The file whose lock this process waited for in vain, or, where another
+// user's link led to the log, any file of that user at its name: they can
+// put a fresh locked file there before each entry, and a new file is not
+// the one remembered.
+bool is_stalled(const Files& files, const struct stat& st) {
+    const StalledLock& stalled = *files.stalled;
+    return stalled.set && ((stalled.dev == st.st_dev && stalled.ino == st.st_ino) ||
+                           (files.owner != kNoUid && st.st_uid == files.owner));
 }
 
 enum class Attempt { kTaken, kBusy, kFailed };
@@ -131,6 +137,8 @@ class LockWait {
     long pause_ns_ = kFirstPauseNs;
 };
 
+bool usable(const Files& files, const char* path, const struct stat& st);
+
 // Takes the lock on an opened log file: at once when it is free (one call,
 // all an uncontended entry pays), within the entry's bound when it is not.
 // A file whose lock this process already waited for in vain is tried once
@@ -147,7 +155,10 @@ bool lock(int fd, const Files& files, LockWait& waiting) {
     }
     struct stat st {};
     if (fstat(fd, &st) != 0) return false;
-    if (is_stalled(*files.stalled, st)) return false;
+    // A file entries may not go to is given up after this attempt anyway
+    // (see open_locked): waiting for its lock would let whoever planted it
+    // cost every entry the whole bound, with a fresh locked file each time.
+    if (is_stalled(files, st) || !usable(files, files.log, st)) return false;
     if (waiting.wait(fd)) return true;
     *files.stalled = StalledLock{true, st.st_dev, st.st_ino};
     return false;
@@ -211,7 +222,7 @@ std::optional<OpenLog> open_locked(const Files& files, bool create, LockWait& wa
         struct stat named {};
         if (fstat(log.fd.get(), &opened) != 0) return std::nullopt;
         // Taken again: the next wait on this file is a full one.
-        if (log.locked && is_stalled(*files.stalled, opened)) *files.stalled = StalledLock{};
+        if (log.locked && is_stalled(files, opened)) *files.stalled = StalledLock{};
         if (lstat(files.log, &named) != 0 || !same_file(opened, named)) continue;
         if (!usable(files, files.log, opened)) return std::nullopt;
         log.size = opened.st_size;

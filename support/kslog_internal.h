@@ -33,7 +33,8 @@ inline constexpr long kLockWaitNs = 1000000000;
 
 // The file whose lock this process last failed to take within the bound
 // (see open_for_entry): its later entries try that lock once, without
-// waiting, until one of them takes it again.
+// waiting, until one of them takes it again. Through another user's link,
+// any file of that user at the log's name counts as that file.
 struct StalledLock {
     bool set = false;
     dev_t dev = 0;

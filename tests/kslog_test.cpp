@@ -1001,6 +1001,57 @@ TEST(KslogLock, HeldLock_WaitedForUpToASecondOnce) {
                             "unlocked 3", "unlocked 4", "locked again", "waited again"));
 }
 
+// A stranger's file at the log's name in a directory others can write gets
+// no entry, and its lock is not waited for either: otherwise whoever planted
+// it could cost every entry the whole bound by putting a fresh locked file
+// there each time (a new file is not the one remembered as held).
+TEST(KslogLock, StrangersLockedFileInSharedDirectory_NotWaitedFor) {
+    constexpr uid_t kStranger = 4321;
+    ASSERT_EQ(chmod("/tmp", 01777), 0);
+    const std::string log = "/tmp/.kestRun.log", fresh = "/tmp/fresh";
+    unsetenv("HOME");
+    kslogInit();
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(WriteFile(fresh, "planted\n"));
+        ASSERT_EQ(chown(fresh.c_str(), kStranger, kStranger), 0);
+        LockHolder holder(fresh, 0ms);
+        ASSERT_TRUE(holder.held());
+        ASSERT_EQ(rename(fresh.c_str(), log.c_str()), 0);
+        kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "entry %d", i);
+        EXPECT_EQ(ReadFile(log), "planted\n");
+        EXPECT_EQ(OwnerOf(log), kStranger);
+    }
+    // Three full waits would take three seconds.
+    EXPECT_LT(SecondsSince(start), 1.0);
+    kslogCleanup();
+}
+
+// Through another user's link to a file of theirs, that user may put a
+// fresh locked file at the name before each entry: once one wait has timed
+// out, the others do not wait, or every entry would cost the whole bound.
+TEST(KslogLock, StrangersLinkFreshLockedFileEachEntry_WaitedForOnce) {
+    constexpr uid_t kStranger = 4321;
+    ASSERT_EQ(chmod("/tmp", 01777), 0);
+    const std::string theirs = "/tmp/theirs.log", fresh = "/tmp/fresh";
+    ASSERT_TRUE(WriteFile(theirs, ""));
+    ASSERT_EQ(chown(theirs.c_str(), kStranger, kStranger), 0);
+    ASSERT_TRUE(MakeLink(theirs, kLink, kStranger));
+    kslogInit();
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(WriteFile(fresh, ""));
+        ASSERT_EQ(chown(fresh.c_str(), kStranger, kStranger), 0);
+        LockHolder holder(fresh, 0ms);
+        ASSERT_TRUE(holder.held());
+        ASSERT_EQ(rename(fresh.c_str(), theirs.c_str()), 0);
+        kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "entry %d", i);
+        EXPECT_THAT(Messages(theirs), ElementsAre("entry " + std::to_string(i)));
+    }
+    // One full wait, not three.
+    EXPECT_LT(SecondsSince(start), 2.0);
+}
+
 // A write cut short (disk full, file size limit) is taken back whole.
 TEST(KslogRotation, ShortWrite_CutBackToWholeEntries) {
     kslogInit();
