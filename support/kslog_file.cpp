@@ -17,13 +17,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <climits>
 #include <cstdint>
 #include <cstdio>  // renameat2
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <optional>
-#include <string>
 
 #include "kslog_internal.h"
 
@@ -60,8 +60,7 @@ bool same_file(const struct stat& a, const struct stat& b) {
 // the one remembered.
 bool is_stalled(const Files& files, const struct stat& st) {
     const StalledLock& stalled = *files.stalled;
-    return stalled.set && ((stalled.dev == st.st_dev && stalled.ino == st.st_ino) ||
-                           (files.owner != kNoUid && st.st_uid == files.owner));
+    return stalled.is(st) || (stalled.any() && files.owner != kNoUid && st.st_uid == files.owner);
 }
 
 enum class Attempt { kTaken, kBusy, kFailed };
@@ -160,7 +159,7 @@ bool lock(int fd, const Files& files, LockWait& waiting) {
     // cost every entry the whole bound, with a fresh locked file each time.
     if (is_stalled(files, st) || !usable(files, files.log, st)) return false;
     if (waiting.wait(fd)) return true;
-    *files.stalled = StalledLock{true, st.st_dev, st.st_ino};
+    files.stalled->remember(st);
     return false;
 }
 
@@ -172,11 +171,20 @@ bool trusted_owner(const Files& files, uid_t uid) {
            uid == sudo_id("SUDO_UID");
 }
 
-// The directory part of an absolute name.
-std::optional<std::string> directory_of(const char* path) {
+// A name built on the stack: the entry's path must not allocate (a failed
+// allocation would throw through the C interface into the client).
+struct PathBuffer {
+    char text[PATH_MAX];
+};
+
+// The directory part of an absolute name; false when there is none or it
+// is too long to be opened anyway.
+bool directory_of(const char* path, PathBuffer& dir) {
     const char* slash = std::strrchr(path, '/');
-    if (slash == nullptr) return std::nullopt;
-    return slash == path ? std::string("/") : std::string(path, slash);
+    if (slash == nullptr) return false;
+    const int len = slash == path ? 1 : static_cast<int>(slash - path);
+    const int n = std::snprintf(dir.text, sizeof dir.text, "%.*s", len, path);
+    return n >= 0 && static_cast<size_t>(n) < sizeof dir.text;
 }
 
 // Whether the file (opened, st) stands at `path` in a directory nobody but
@@ -185,9 +193,9 @@ std::optional<std::string> directory_of(const char* path) {
 // file at any name. Checked on a descriptor of the directory, in which the
 // name must still be the very file.
 bool in_private_directory(const char* path, const struct stat& st) {
-    const auto dir = directory_of(path);
-    if (!dir) return false;
-    const unique_fd dir_fd(open(dir->c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    PathBuffer dir;
+    if (!directory_of(path, dir)) return false;
+    const unique_fd dir_fd(open(dir.text, O_PATH | O_DIRECTORY | O_CLOEXEC));
     struct stat dir_st {};
     struct stat named {};
     return dir_fd.ok() && fstat(dir_fd.get(), &dir_st) == 0 &&
@@ -222,7 +230,7 @@ std::optional<OpenLog> open_locked(const Files& files, bool create, LockWait& wa
         struct stat named {};
         if (fstat(log.fd.get(), &opened) != 0) return std::nullopt;
         // Taken again: the next wait on this file is a full one.
-        if (log.locked && is_stalled(files, opened)) *files.stalled = StalledLock{};
+        if (log.locked && is_stalled(files, opened)) files.stalled->forget();
         if (lstat(files.log, &named) != 0 || !same_file(opened, named)) continue;
         if (!usable(files, files.log, opened)) return std::nullopt;
         log.size = opened.st_size;
@@ -269,9 +277,9 @@ void complete(int fd) {
 // A complete new file in the directory of path that has no name yet;
 // nothing where the file system has no unnamed files.
 unique_fd unnamed_complete(const char* path) {
-    const auto dir = directory_of(path);
-    if (!dir) return unique_fd();
-    unique_fd fd(open(dir->c_str(), O_TMPFILE | O_WRONLY | O_APPEND | O_CLOEXEC, kNewFileMode));
+    PathBuffer dir;
+    if (!directory_of(path, dir)) return unique_fd();
+    unique_fd fd(open(dir.text, O_TMPFILE | O_WRONLY | O_APPEND | O_CLOEXEC, kNewFileMode));
     if (fd.ok()) complete(fd.get());
     return fd;
 }
@@ -279,8 +287,9 @@ unique_fd unnamed_complete(const char* path) {
 // Gives an unnamed file its name, unless the name is taken (EEXIST).
 // Linking through /proc needs no capability, unlike AT_EMPTY_PATH.
 bool name_unnamed(const unique_fd& fd, const char* path) {
-    const std::string self = "/proc/self/fd/" + std::to_string(fd.get());
-    return linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0;
+    char self[32];
+    (void)std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd.get());  // always fits
+    return linkat(AT_FDCWD, self, AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0;
 }
 
 // Creates the missing log file complete, its owner and mode set before its
@@ -297,13 +306,15 @@ unique_fd create_complete(const char* path) {
 
     // A file system without unnamed files: a unique name beside the log,
     // moved into place only if the name is still free.
-    std::string temporary = std::string(path) + ".XXXXXX";
-    fd.reset(mkostemp(temporary.data(), O_APPEND | O_CLOEXEC));
+    PathBuffer temporary;
+    const int n = std::snprintf(temporary.text, sizeof temporary.text, "%s.XXXXXX", path);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof temporary.text) return unique_fd();
+    fd.reset(mkostemp(temporary.text, O_APPEND | O_CLOEXEC));
     if (!fd.ok()) return fd;
     complete(fd.get());
-    if (renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path, RENAME_NOREPLACE) == 0) return fd;
+    if (renameat2(AT_FDCWD, temporary.text, AT_FDCWD, path, RENAME_NOREPLACE) == 0) return fd;
     const int failure = errno;
-    (void)unlink(temporary.c_str());  // our own name: nothing else to do if it fails
+    (void)unlink(temporary.text);  // our own name: nothing else to do if it fails
     fd.reset();
     if (failure == EEXIST) {
         errno = EEXIST;

@@ -6,8 +6,10 @@
 //   kslog_link.cpp   following the shared link "/tmp/kestRun.log"
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdarg>
 #include <cstddef>
 #include <ctime>
@@ -35,10 +37,25 @@ inline constexpr long kLockWaitNs = 1000000000;
 // (see open_for_entry): its later entries try that lock once, without
 // waiting, until one of them takes it again. Through another user's link,
 // any file of that user at the log's name counts as that file.
+// Atomic because the client's threads may log at the same time: a torn
+// update costs at most one wait too many or too few.
 struct StalledLock {
-    bool set = false;
-    dev_t dev = 0;
-    ino_t ino = 0;
+    std::atomic<bool> set{false};
+    std::atomic<dev_t> dev{0};
+    std::atomic<ino_t> ino{0};
+
+    bool is(const struct stat& st) const {
+        return set.load(std::memory_order_relaxed) &&
+               dev.load(std::memory_order_relaxed) == st.st_dev &&
+               ino.load(std::memory_order_relaxed) == st.st_ino;
+    }
+    bool any() const { return set.load(std::memory_order_relaxed); }
+    void remember(const struct stat& st) {
+        dev.store(st.st_dev, std::memory_order_relaxed);
+        ino.store(st.st_ino, std::memory_order_relaxed);
+        set.store(true, std::memory_order_relaxed);
+    }
+    void forget() { set.store(false, std::memory_order_relaxed); }
 };
 
 // What a process knows about its log file.
