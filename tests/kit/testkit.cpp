@@ -162,9 +162,8 @@ RunResult RunProgram(const std::vector<std::string>& argv, const EnvEdits& env,
         }
         if (r < 0 && errno != EINTR) break;
         if (std::chrono::steady_clock::now() >= deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            result.status = status;
+            (void)kill(pid, SIGKILL);
+            result.status = Reap(pid);
             break;
         }
         std::this_thread::sleep_for(2ms);
