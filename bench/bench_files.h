@@ -1,11 +1,6 @@
-// Files and processes the monitor's benchmarks set up inside the sandbox.
+// The files the monitor's benchmarks set up inside the sandbox.
 #pragma once
 
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <string>
 
 namespace ksbench {
@@ -45,22 +40,6 @@ inline std::string ResolverFile(size_t size) {
         }
     }
     return text + tail;
-}
-
-// A child that waits to be killed: a live process for the probes.
-inline pid_t StartSleeper() {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        for (;;) pause();
-    }
-    return pid;
-}
-
-inline void KillAndReap(pid_t pid) {
-    if (pid <= 0) return;
-    (void)kill(pid, SIGKILL);
-    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
 }
 
 }  // namespace ksbench

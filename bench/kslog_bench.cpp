@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "kslog.h"
+#include "log_entries.h"
 
 namespace {
 
@@ -32,9 +33,9 @@ constexpr int kEntriesPerWriter = 1000;
 // reaches the size at which the facility rolls it.
 constexpr long kTruncateEvery = 20000;
 
+// Made once: the floor's loop must not pay for building the name.
 const std::string& LogFile() {
-    static const std::string name =
-        std::string(std::getenv("HOME") ? std::getenv("HOME") : "/tmp") + "/.kestRun.log";
+    static const std::string name = kstest::DefaultLog();
     return name;
 }
 

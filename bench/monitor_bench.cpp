@@ -23,6 +23,8 @@
 namespace {
 
 using namespace ksbench;
+using kstest::KillAndReap;
+using kstest::StartSleeper;
 using kstest::WriteFile;
 
 // The tunnel's settings of the DNS workload (bench_files.h).

@@ -12,17 +12,16 @@
 // killed (an unreaped process still answers the monitor's probe), and pppd
 // notes the time SIGTERM arrives. This program is a child subreaper, so the
 // detached monitor becomes its child too.
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -32,7 +31,11 @@
 #include <string>
 #include <vector>
 
+#include "testkit.h"
+
 namespace {
+
+using namespace std::chrono_literals;
 
 constexpr const char* kFlag = "/var/run/com.valdrane.kestrun.ksMonitor";
 
@@ -55,13 +58,6 @@ void sleep_ms(double ms) {
     }
 }
 
-std::string read_file(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 // Written under another name and renamed: the monitor never reads half a pid.
 void write_pid_file(const std::string& path) {
     const std::string temp = path + ".tmp";
@@ -71,8 +67,8 @@ void write_pid_file(const std::string& path) {
 
 void wait_for_pid_file(const std::string& path, pid_t pid) {
     const std::string expected = std::to_string(pid) + "\n";
-    for (int i = 0; i < 2000 && read_file(path) != expected; ++i) sleep_ms(2);
-    if (read_file(path) != expected) fail("no pid file " + path);
+    if (!kstest::WaitFor([&] { return kstest::ReadFile(path) == expected; }, 4000ms))
+        fail("no pid file " + path);
 }
 
 // The client: announces itself and waits to be killed.
@@ -107,35 +103,21 @@ pid_t start_pppd(int report) {
     return pid;
 }
 
-void reap(pid_t pid) {
-    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
-}
-
 // Our child named `name`, other than the ones we know: the detached monitor.
 pid_t child_named(const char* name) {
-    for (int i = 0; i < 1000; ++i) {
-        if (DIR* proc = opendir("/proc")) {
-            while (const dirent* entry = readdir(proc)) {
-                const pid_t pid = std::atoi(entry->d_name);
-                if (pid <= 0) continue;
-                const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-                const size_t open = stat.find('('), close = stat.rfind(')');
-                if (open == std::string::npos || close == std::string::npos) continue;
-                int ppid = 0;
-                char state = 0;
-                if (std::sscanf(stat.c_str() + close + 2, "%c %d", &state, &ppid) != 2) continue;
-                if (stat.compare(open + 1, close - open - 1, name) == 0 && ppid == getpid() &&
-                    state != 'Z') {
-                    closedir(proc);
-                    return pid;
-                }
+    pid_t found = 0;
+    const bool seen = kstest::WaitFor(
+        [&] {
+            for (const pid_t pid : kstest::ChildrenNamed(name)) {
+                if (kstest::ProcessState(pid) == 'Z') continue;
+                found = pid;
+                return true;
             }
-            closedir(proc);
-        }
-        sleep_ms(2);
-    }
-    fail(std::string("no ") + name + " process");
+            return false;
+        },
+        2000ms);
+    if (!seen) fail(std::string("no ") + name + " process");
+    return found;
 }
 
 // Starts the monitor as the client would and returns the detached process.
@@ -157,10 +139,7 @@ pid_t start_monitor() {
         execle(KS_MONITOR_BIN, "ksMonitor", static_cast<char*>(nullptr), envp.data());
         _exit(127);
     }
-    int status = 0;
-    while (waitpid(starter, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    if (kstest::Join(starter) != 0) {
         errno = 0;
         fail("ksMonitor did not start");
     }
@@ -175,7 +154,8 @@ void write_resolver_file() {
 
 // Private_Dirty of a process, in KiB.
 long private_dirty_kib(pid_t pid) {
-    std::istringstream in(read_file("/proc/" + std::to_string(pid) + "/smaps_rollup"));
+    std::istringstream in(
+        kstest::ReadFile("/proc/" + std::to_string(pid) + "/smaps_rollup").value_or(""));
     std::string line;
     long value = -1;
     while (std::getline(in, line))
@@ -191,8 +171,7 @@ int memory() {
     }
     sleep_ms(300);
     std::printf("bare_private_dirty_kib %ld\n", private_dirty_kib(bare));
-    (void)kill(bare, SIGKILL);
-    reap(bare);
+    kstest::KillAndReap(bare);
 
     int report[2];
     if (pipe2(report, O_CLOEXEC) != 0) fail("pipe");
@@ -209,11 +188,9 @@ int memory() {
         (void)std::fflush(stdout);
     }
     std::ofstream(kFlag) << "0";
-    reap(monitor);
-    (void)kill(client, SIGKILL);
-    (void)kill(pppd, SIGKILL);
-    reap(client);
-    reap(pppd);
+    (void)kstest::Reap(monitor);
+    kstest::KillAndReap(client);
+    kstest::KillAndReap(pppd);
     return 0;
 }
 
@@ -234,8 +211,7 @@ int reaction(int trials) {
         // parent's reaping (at once here, as init, a shell or a service
         // manager do) and the monitor's reaction to both.
         const double died = now_ms();
-        (void)kill(client, SIGKILL);
-        reap(client);  // gone for the probe only once reaped
+        kstest::KillAndReap(client);  // gone for the probe only once reaped
         struct pollfd ready = {report[0], POLLIN, 0};
         double terminated = 0;
         if (poll(&ready, 1, 5000) != 1 ||
@@ -246,8 +222,8 @@ int reaction(int trials) {
         std::printf("reaction_ms %.1f\n", terminated - died);
         (void)std::fflush(stdout);
         (void)close(report[0]);
-        reap(pppd);
-        reap(monitor);
+        (void)kstest::Reap(pppd);
+        (void)kstest::Reap(monitor);
     }
     return 0;
 }

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "ksMonitor_kit.h"
+#include "monitor_kit.h"
 
 using namespace kstest;
 using namespace kstest::monitor;
@@ -130,7 +130,7 @@ TEST_F(KsMonitor, StartupFailuresExitWithTheirStatusAndMessage) {
         SCOPED_TRACE(c.name);
         RemoveAll("/etc/ppp/kestrun.pid");
         RemoveAll("/var/run/ppp0.pid");
-        RemoveAll(LogFilePath());
+        RemoveAll(DefaultLog());
         (void)mkdir("/etc/ppp", 0755);  // may exist already
         if (c.client_pid_file) {
             ASSERT_TRUE(WriteFile("/etc/ppp/kestrun.pid", *c.client_pid_file));
@@ -311,7 +311,7 @@ TEST_F(KsMonitor, OtherArgumentsAreIgnored) {
         std::string shown;
         for (const auto& a : args) shown += "'" + a + "' ";
         SCOPED_TRACE(shown);
-        RemoveAll(LogFilePath());
+        RemoveAll(DefaultLog());
         LaunchDetached({"KSLOGPRIORITY=info"}, {}, args);
         EXPECT_EQ(ReadFile(kFlag), "1");
         ASSERT_TRUE(WriteFile(kFlag, "0"));

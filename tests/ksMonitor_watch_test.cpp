@@ -19,11 +19,11 @@
 #include <vector>
 
 #include "dns_watch.h"
-#include "ksMonitor_kit.h"
 #include "ks_monitor_flag.h"
 #include "kslog.h"
 #include "main_loop.h"
 #include "monitor_config.h"
+#include "monitor_kit.h"
 #include "process_watch.h"
 #include "unique_fd.h"
 
@@ -42,7 +42,7 @@ void StartLog(const char* level) {
 }
 
 void ResetLog() {
-    RemoveAll(LogFilePath());
+    RemoveAll(DefaultLog());
 }
 
 // ---- shutdown flag --------------------------------------------------------
@@ -194,7 +194,7 @@ TEST(MonitorFlag, OnlyTheValueOneKeepsTheMonitorRunning) {
             EXPECT_TRUE(outcome.exited_with(0));
             EXPECT_EQ(CallerLogLines(), std::vector<std::string>{kShutdownEntry});
             // The message carries its own line end; the writer adds none.
-            EXPECT_EQ(ReadFile(LogFilePath()).value_or("").find("\n\n"), std::string::npos);
+            EXPECT_EQ(ReadFile(DefaultLog()).value_or("").find("\n\n"), std::string::npos);
         }
     }
 }
@@ -370,7 +370,7 @@ TEST_F(ProcessWatch, EndedButUnreapedProcessStillProbesAlive) {
 
 TEST_F(ProcessWatch, ProbeRefusedForPermissionCountsAsGone) {
     // The log file must stay writable for the unprivileged watcher.
-    ASSERT_TRUE(WriteFile(LogFilePath(), "", 0666));
+    ASSERT_TRUE(WriteFile(DefaultLog(), "", 0666));
     const auto ks = watch_process(client_);
     const auto pppd = watch_process(pppd_);
     const auto outcome = RunInChild([&] {

@@ -15,7 +15,7 @@
 #include <string>
 
 #include "kslog.h"
-#include "kslog_testing.h"
+#include "kslog_kit.h"
 #include "testkit.h"
 
 // The replacement allocates with malloc and frees with free, which the
@@ -40,7 +40,7 @@ void operator delete(void* p, std::size_t) noexcept {
 }
 
 using namespace kstest;
-using namespace kslogtest;
+using namespace kstest::kslog;
 using ::testing::ElementsAre;
 
 namespace {

@@ -15,7 +15,7 @@
 #include <string>
 
 #include "kslog.h"
-#include "kslog_testing.h"
+#include "kslog_kit.h"
 #include "testkit.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -31,7 +31,7 @@ extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*malloc_hook)(con
 #endif
 
 using namespace kstest;
-using namespace kslogtest;
+using namespace kstest::kslog;
 using ::testing::ElementsAre;
 
 namespace {

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <map>
@@ -14,12 +13,12 @@
 #include <vector>
 
 #include "kslog.h"
-#include "kslog_testing.h"
+#include "kslog_kit.h"
 #include "testkit.h"
 #include "unique_fd.h"
 
 using namespace kstest;
-using namespace kslogtest;
+using namespace kstest::kslog;
 using ::testing::ElementsAre;
 
 namespace {
@@ -27,12 +26,6 @@ namespace {
 RunResult RunWriter(std::vector<std::string> args, const EnvEdits& env = {}) {
     args.insert(args.begin(), KS_KSLOG_WRITER);
     return RunProgram(args, env, 20000ms);
-}
-
-int Join(pid_t child) {
-    int status = 0;
-    if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
-    return WEXITSTATUS(status);
 }
 
 // How often each message occurs in the files.

@@ -6,11 +6,9 @@
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,15 +16,16 @@
 #include <climits>
 #include <ctime>
 #include <functional>
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "kslog_internal.h"
-#include "kslog_testing.h"
+#include "kslog_kit.h"
 #include "testkit.h"
 
 using namespace kstest;
-using namespace kslogtest;
+using namespace kstest::kslog;
 using ::testing::ElementsAre;
 
 namespace {
@@ -43,13 +42,6 @@ void SetEnv(const char* name, const char* value) {
         setenv(name, value, 1);
     else
         unsetenv(name);
-}
-
-// Waits for a forked child and reports its exit code (-1 when it did not exit).
-int Join(pid_t child) {
-    int status = 0;
-    if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
-    return WEXITSTATUS(status);
 }
 
 // ---------------------------------------------------------------- entries
@@ -932,10 +924,7 @@ class LockHolder {
         report_ = report[0];
     }
     ~LockHolder() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            Join(pid_);
-        }
+        KillAndReap(pid_);
         if (report_ >= 0) close(report_);
     }
     LockHolder(const LockHolder&) = delete;

@@ -9,8 +9,6 @@
 // The sanitized build has an allocator of its own, so it skips these.
 #include <gtest/gtest.h>
 #include <malloc.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -92,14 +90,6 @@ std::ostream& operator<<(std::ostream& out, const HeapUse& heap) {
     return out << heap.in_use << " in use, " << heap.mapped << " mapped, arena " << heap.arena;
 }
 
-pid_t StartSleeper() {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        for (;;) pause();
-    }
-    return pid;
-}
-
 // A resolver file mentioning every watched item, the items at the end after
 // `filler` bytes of other lines, so each check reads the whole file.
 std::string ResolverFile(size_t filler) {
@@ -137,11 +127,7 @@ class MonitorHeap : public ::testing::Test {
     }
 
     void TearDown() override {
-        for (const pid_t pid : {ks_pid_, pppd_pid_}) {
-            if (pid <= 0) continue;
-            (void)kill(pid, SIGKILL);
-            (void)waitpid(pid, nullptr, 0);
-        }
+        for (const pid_t pid : {ks_pid_, pppd_pid_}) KillAndReap(pid);
     }
 
     pid_t ks_pid_ = 0;

@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "ksMonitor_kit.h"
+#include "monitor_kit.h"
 
 using namespace kstest;
 using namespace kstest::monitor;
@@ -355,7 +355,7 @@ TEST_F(SyscallBudget, LogEntry_SevenCallsOneWriteAndNoneWhenDisabled) {
     EXPECT_EQ(Kinds(enabled), expected);
     for (const auto& call : enabled) {
         if (call.kind == "open" || call.kind == "lstat") {
-            EXPECT_TRUE(call.names(LogFilePath())) << call.line;
+            EXPECT_TRUE(call.names(DefaultLog())) << call.line;
         }
     }
 

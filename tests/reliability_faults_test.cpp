@@ -25,9 +25,9 @@
 #include <vector>
 
 #include "dns_watch.h"
-#include "ksMonitor_kit.h"
 #include "ks_monitor_flag.h"
 #include "kslog.h"
+#include "monitor_kit.h"
 
 using namespace kstest;
 using namespace kstest::monitor;
@@ -208,7 +208,7 @@ struct DnsOutcome {
 };
 
 DnsOutcome CheckDnsOnce(std::chrono::milliseconds timeout = 10000ms) {
-    RemoveAll(LogFilePath());
+    RemoveAll(DefaultLog());
     RemoveAll(kRepairRecord);
     const auto outcome = RunInChild(
         [] {
@@ -307,7 +307,7 @@ TEST_F(DnsFaults, ResolverFileChangingWhileRead) {
                 }
             }
         }
-        RemoveAll(LogFilePath());
+        RemoveAll(DefaultLog());
         const auto outcome = RunInChild(
             [] {
                 setenv("KSLOGPRIORITY", "debug", 1);
@@ -361,7 +361,7 @@ TEST_F(DnsFaults, FailingRepairCommand_RetriedThenPaused) {
                 ASSERT_TRUE(WriteFile("/usr/sbin/kestRun", note + "kill -KILL $$\n", 0755));
                 break;
         }
-        RemoveAll(LogFilePath());
+        RemoveAll(DefaultLog());
         const auto outcome = RunInChild([] {
             setenv("KSLOGPRIORITY", "info", 1);
             kslogInit();
@@ -408,7 +408,7 @@ TEST(FlagFaults, FlagFileOfEveryKind) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         RemoveAll(kKsMonitorFlagPath);
-        RemoveAll(LogFilePath());
+        RemoveAll(DefaultLog());
         switch (c.kind) {
             case kDirectory:
                 ASSERT_EQ(mkdir(kKsMonitorFlagPath, 0755), 0);

@@ -26,8 +26,8 @@
 #include <string>
 #include <vector>
 
-#include "ksMonitor_kit.h"
 #include "kslog.h"
+#include "monitor_kit.h"
 #include "testkit.h"
 
 using namespace kstest;
@@ -332,13 +332,13 @@ pid_t HoldLock(Holder holder, std::string& log) {
     if (holder != Holder::kStoppedProcess) {
         if (holder == Holder::kAttackerOnRootsLog) {
             // Root's log as an older version left it, readable by all.
-            log = LogFilePath();
+            log = DefaultLog();
             EXPECT_TRUE(WriteFile(log, "", 0644));
         }
         return Spawn({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--",
                       "/bin/sh", "-c", "exec 9<" + log + " && flock 9 && exec sleep 1000"});
     }
-    log = LogFilePath();
+    log = DefaultLog();
     EXPECT_TRUE(WriteFile(log, ""));
     const pid_t child = fork();
     if (child == 0) {
@@ -369,7 +369,7 @@ TEST_P(HostileUserLock, LogLockHeldForGood_MonitorStillWatches) {
             for (const char* path :
                  {"/tmp/kestRun.log", "/tmp/theirs.log", kPppdRecord, kClientRecord, kFlag})
                 RemoveAll(path);
-            RemoveAll(LogFilePath());
+            RemoveAll(DefaultLog());
             std::string log;
             const pid_t locker = HoldLock(holder, log);
             ASSERT_TRUE(WaitFor([&] { return LockTaken(log); }));

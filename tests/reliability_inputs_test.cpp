@@ -33,8 +33,8 @@
 #include <string>
 #include <vector>
 
-#include "ksMonitor_kit.h"
 #include "ksProcUtils.h"
+#include "monitor_kit.h"
 
 using namespace kstest;
 using namespace kstest::monitor;
@@ -135,7 +135,7 @@ TEST(BadInputs, MonitorEnvironment) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        RemoveAll(LogFilePath());
+        RemoveAll(DefaultLog());
         RemoveAll("/tmp/home-\xff/.kestRun.log");
         EnvEdits env = {"IFNAME=ppp0", "KSLOGPRIORITY=info", "DNS1",
                         "DNS2",        "SUDO_UID",           "SUDO_GID"};
@@ -148,7 +148,7 @@ TEST(BadInputs, MonitorEnvironment) {
         const pid_t monitor = MonitorChildren().front();
         if (!c.listed.empty()) {
             const bool odd_home = c.env.front().starts_with("HOME=/tmp/home");
-            const std::string log = odd_home ? "/tmp/home-\xff/.kestRun.log" : LogFilePath();
+            const std::string log = odd_home ? "/tmp/home-\xff/.kestRun.log" : DefaultLog();
             EXPECT_TRUE(WaitFor([&] {
                 return ReadFile(log).value_or("").find("] " + c.listed) != std::string::npos;
             }));

@@ -15,8 +15,8 @@
 
 #include <string>
 
-#include "ksMonitor_kit.h"
 #include "kslog.h"
+#include "monitor_kit.h"
 #include "process_watch.h"
 
 using namespace kstest;
@@ -48,7 +48,7 @@ TEST(PidReuse, StrangerNeverSignalledIn100Trials) {
         SCOPED_TRACE("trial " + std::to_string(trial));
         RemoveAll(kPppdRecord);
         RemoveAll(kStrangerRecord);
-        RemoveAll(LogFilePath());
+        RemoveAll(DefaultLog());
         const pid_t pppd_pid = StartPppd();
         const pid_t client_pid = StartClient();
         const watched_process ks = watch_process(client_pid);
@@ -119,7 +119,7 @@ TEST(PidFiles, MonitorsOwnPid) {
     for (const bool in_pppd_file : {true, false}) {
         SCOPED_TRACE(in_pppd_file ? "pppd's pid file" : "the client's pid file");
         RemoveAll(kPppdRecord);
-        RemoveAll(LogFilePath());
+        RemoveAll(DefaultLog());
         const pid_t pppd = StartPppd();
         const pid_t client = StartClient();
         const pid_t monitor = (in_pppd_file ? pppd : client) + 1000;

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "ksMonitor_kit.h"
+#include "monitor_kit.h"
 
 using namespace kstest;
 using namespace kstest::monitor;

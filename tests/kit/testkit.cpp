@@ -14,6 +14,8 @@
 #include <sstream>
 #include <thread>
 
+#include "unique_fd.h"
+
 extern char** environ;
 
 namespace kstest {
@@ -29,18 +31,16 @@ TempDir::~TempDir() {
 }
 
 bool WriteFile(const std::string& path, const std::string& content, mode_t mode) {
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-    if (fd < 0) return false;
+    const kestrun::unique_fd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
+    if (!fd.ok()) return false;
     size_t done = 0;
     while (done < content.size()) {
-        const ssize_t n = write(fd, content.data() + done, content.size() - done);
+        const ssize_t n = write(fd.get(), content.data() + done, content.size() - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         done += static_cast<size_t>(n);
     }
-    const bool ok = done == content.size() && fchmod(fd, mode) == 0;
-    close(fd);
-    return ok;
+    return done == content.size() && fchmod(fd.get(), mode) == 0;
 }
 
 std::optional<std::string> ReadFile(const std::string& path) {
@@ -105,28 +105,24 @@ RunResult RunProgram(const std::vector<std::string>& argv, const EnvEdits& env,
     RunResult result;
     int out_pipe[2], err_pipe[2];
     if (pipe2(out_pipe, O_CLOEXEC) != 0) return result;
-    if (pipe2(err_pipe, O_CLOEXEC) != 0) {
-        close(out_pipe[0]);
-        close(out_pipe[1]);
-        return result;
-    }
+    kestrun::unique_fd out_read(out_pipe[0]), out_write(out_pipe[1]);
+    if (pipe2(err_pipe, O_CLOEXEC) != 0) return result;
+    kestrun::unique_fd err_read(err_pipe[0]), err_write(err_pipe[1]);
     const pid_t pid = fork();
     if (pid == 0) {
-        dup2(out_pipe[1], 1);
-        dup2(err_pipe[1], 2);
+        dup2(out_write.get(), 1);
+        dup2(err_write.get(), 2);
         const int null_fd = open("/dev/null", O_RDONLY);
         if (null_fd >= 0) dup2(null_fd, 0);
         exec_child(argv, env);
     }
-    close(out_pipe[1]);
-    close(err_pipe[1]);
-    if (pid < 0) {
-        close(out_pipe[0]);
-        close(err_pipe[0]);
-        return result;
-    }
+    // Only the child writes: our ends would keep the pipes from ending.
+    out_write.reset();
+    err_write.reset();
+    if (pid < 0) return result;
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+    kestrun::unique_fd* pipes[2] = {&out_read, &err_read};
+    pollfd fds[2] = {{out_read.get(), POLLIN, 0}, {err_read.get(), POLLIN, 0}};
     std::string* sinks[2] = {&result.out, &result.err};
     int open_pipes = 2;
     bool killed = false;
@@ -146,14 +142,15 @@ RunResult RunProgram(const std::vector<std::string>& argv, const EnvEdits& env,
             if (n > 0) {
                 sinks[i]->append(buf, static_cast<size_t>(n));
             } else if (n == 0 || errno != EINTR) {
-                close(fds[i].fd);
+                pipes[i]->reset();
                 fds[i].fd = -1;
                 --open_pipes;
             }
         }
     }
-    for (auto& p : fds)
-        if (p.fd >= 0) close(p.fd);
+    // A child still writing gets EPIPE or SIGPIPE rather than block.
+    out_read.reset();
+    err_read.reset();
     // Output is closed; a program that detached may still hold it, but the
     // one we started is what we wait for, within the same deadline.
     for (;;) {
@@ -165,9 +162,8 @@ RunResult RunProgram(const std::vector<std::string>& argv, const EnvEdits& env,
         }
         if (r < 0 && errno != EINTR) break;
         if (std::chrono::steady_clock::now() >= deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            result.status = status;
+            (void)kill(pid, SIGKILL);
+            result.status = Reap(pid);
             break;
         }
         std::this_thread::sleep_for(2ms);
@@ -187,15 +183,6 @@ pid_t Spawn(const std::vector<std::string>& argv, const EnvEdits& env) {
         exec_child(argv, env);
     }
     return pid;
-}
-
-bool ProcessRunning(pid_t pid) {
-    auto stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
-    if (!stat) return false;
-    const auto close_paren = stat->rfind(')');
-    if (close_paren == std::string::npos || close_paren + 2 >= stat->size()) return false;
-    const char state = (*stat)[close_paren + 2];
-    return state != 'Z' && state != 'X';
 }
 
 }  // namespace kstest

@@ -1,5 +1,6 @@
-// Small helpers shared by the test suites: temporary directories, whole-file
-// reads and writes, bounded waiting, and running programs.
+// Small helpers shared by the test suites and the benchmarks: temporary
+// directories, whole-file reads and writes, bounded waiting, running
+// programs, and (processes.h) the processes they start.
 #pragma once
 
 #include <sys/types.h>
@@ -9,6 +10,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "processes.h"
 
 namespace kstest {
 
@@ -58,8 +61,5 @@ RunResult RunProgram(const std::vector<std::string>& argv, const EnvEdits& env =
 
 // Starts a program in the background with its streams on /dev/null.
 pid_t Spawn(const std::vector<std::string>& argv, const EnvEdits& env = {});
-
-// True while a process exists and is not a zombie.
-bool ProcessRunning(pid_t pid);
 
 }  // namespace kstest

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "log_entries.h"
 #include "testkit.h"
 
 namespace kstest::monitor {
@@ -20,18 +21,8 @@ inline constexpr const char* kPppdRecord = "/tmp/pppd.signals";
 inline constexpr const char* kClientRecord = "/tmp/client.signals";
 inline constexpr const char* kRepairRecord = "/tmp/kestRun.calls";
 
-// One log entry. The message has no line end of its own; continuation
-// lines of a message that holds line ends are joined back with '\n'.
-struct LogEntry {
-    std::string category;
-    std::string priority;
-    long pid = 0;
-    std::string message;
-};
-
-std::string LogFilePath();  // the default log file, $HOME/.kestRun.log
-std::vector<LogEntry> ReadLog();
-// "category priority message" of each entry, for comparing whole logs.
+// "category priority message" of each entry of the default log (ReadLog),
+// for comparing whole logs.
 std::vector<std::string> LogLines(const std::vector<LogEntry>& entries);
 std::vector<std::string> LogLines();
 // The same without the log facility's own entries (its start-up note and
@@ -52,14 +43,8 @@ int RecordLines(const std::string& path);
 // Start the stand-ins and wait until their pid files name them.
 pid_t StartPppd(const std::string& ifname = "ppp0", const std::string& record = kPppdRecord);
 pid_t StartClient(const std::string& record = kClientRecord);
-// SIGKILL and reap one of our children, so no zombie answers a probe.
-void KillAndReap(pid_t pid);
-// Waits for a child of ours to end; its wait status, or -1 after the timeout.
-int WaitForChild(pid_t pid, std::chrono::milliseconds timeout = 5000ms);
-// The process's state letter from /proc ('R', 'S', 'T', 'Z'...), or 0.
-char ProcessState(pid_t pid);
-// Our children named ksMonitor: a monitor after detaching, when we are a
-// child subreaper.
+// Our children named ksMonitor (zombies too): a monitor after detaching,
+// when we are a child subreaper.
 std::vector<pid_t> MonitorChildren();
 
 // Runs body in a forked child: whatever it exits with, and whatever state
