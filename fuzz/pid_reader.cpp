@@ -2,7 +2,9 @@
 // exactly the number a plain reading of the rules gives (white space
 // skipped, one '+' before a digit, a '-' only for the signed reader, no
 // value on overflow or when the digits run to the end of a full 4 KiB head;
-// the pid reader takes nothing above 2147483647).
+// the pid reader takes nothing above 2147483647). The uninstaller's reader
+// of /tmp/kestrun.pid shares their grammar, on the whole file rather than
+// a head, up to 4294967295.
 #include <climits>
 #include <cstdint>
 #include <optional>
@@ -10,6 +12,7 @@
 
 #include "fuzz_input.h"
 #include "ksProcUtils.h"
+#include "running_client.h"
 
 namespace {
 
@@ -22,8 +25,9 @@ bool IsDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
-// The reference reading, written from the rules rather than from the code.
-std::optional<int64_t> Reference(std::string_view head, bool is_signed) {
+// The reference reading, written from the rules rather than from the code;
+// bounded: the text is a head of at most kHead bytes of a longer file.
+std::optional<int64_t> Reference(std::string_view head, bool is_signed, bool bounded = true) {
     size_t i = 0;
     while (i < head.size() && IsSpace(head[i])) ++i;
     bool negative = false;
@@ -42,7 +46,7 @@ std::optional<int64_t> Reference(std::string_view head, bool is_signed) {
         if (value > limit) overflow = true;
     }
     if (overflow) return std::nullopt;
-    if (i == head.size() && head.size() == kHead) return std::nullopt;
+    if (bounded && i == head.size() && head.size() == kHead) return std::nullopt;
     return negative ? -value : value;
 }
 
@@ -63,5 +67,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int value = get_int_from_file(path.c_str());
     const auto want_value = Reference(head, true);
     if (value != static_cast<int>(want_value.value_or(0))) ksfuzz::Mismatch("get_int_from_file");
+
+    const auto client_pid = uninstall::read_client_pid(file.get());
+    const auto want_client_pid =
+        Reference({reinterpret_cast<const char*>(data), size}, false, false);
+    if (client_pid.has_value() != want_client_pid.has_value() ||
+        (client_pid && *client_pid != *want_client_pid))
+        ksfuzz::Mismatch("read_client_pid");
     return 0;
 }

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 
+#include "ignore_result.h"
 #include "unique_fd.h"
 
 int detach_into_background() {
@@ -31,7 +32,7 @@ int detach_into_background() {
         // It landed on a closed standard stream and now is one: keep it, and
         // let the repair command's shell inherit it.
         if (fcntl(null_fd.get(), F_SETFD, 0) != 0) return -1;
-        (void)null_fd.release();
+        kestrun::ignore_result(null_fd.release());  // a standard stream now, kept open
     }
     return 0;
 }

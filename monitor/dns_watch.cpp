@@ -1,18 +1,14 @@
 #include "dns_watch.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdlib>
 #include <optional>
+#include <span>
 #include <utility>
 
+#include "fd_io.h"
 #include "ks_monitor_flag.h"
 #include "kslog.h"
 #include "resolver_scan.h"
-#include "unique_fd.h"
 
 namespace {
 
@@ -28,24 +24,20 @@ const char* or_null_text(const char* value) {
 // What the resolver file mentions, or nothing when it cannot be opened or
 // is no regular file. A FIFO would stop the only thread until someone wrote
 // to it, a device such as /dev/zero never ends, and a directory reads as
-// nothing at all and would start a repair: all count as unreadable.
-// O_NONBLOCK lets the open of a FIFO return so that fstat can tell.
+// nothing at all and would start a repair: all count as unreadable. The
+// name is often a link (resolvconf, systemd-resolved), and any owner's
+// file is read.
 std::optional<resolver_findings> read_resolver_file(const char* dns1, const char* dns2,
                                                     const dns_suffix_list& suffixes) {
-    kestrun::unique_fd fd(open(kResolverFile, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    const kestrun::unique_fd fd = kestrun::open_checked(kResolverFile, {.follow_link = true});
     if (!fd.ok()) return std::nullopt;
-    struct stat st {};
-    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
     resolver_scan scan(dns1, dns2, suffixes);
     char chunk[8192];
-    for (;;) {
-        const ssize_t n = read(fd.get(), chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) continue;
-        // A read error ends the file: it is judged by what it held so far,
-        // like a file caught half written.
-        if (n <= 0) break;
-        scan.feed({chunk, static_cast<size_t>(n)});
-    }
+    // A read error ends the file: it is judged by what it held so far, like
+    // a file caught half written.
+    kestrun::ignore_result(kestrun::read_chunks(fd.get(), chunk, [&](std::span<char> bytes) {
+        scan.feed({bytes.data(), bytes.size()});
+    }));
     return scan.finish();
 }
 
@@ -99,10 +91,9 @@ void test_dns(const char* dns1, const char* dns2, const dns_suffix_list& suffixe
     // start one.
     assert_ks_monitor_flag();
     // Its exit status is not acted on: the next check tells whether the
-    // repair worked. (A plain (void) cast does not silence glibc's
-    // warn_unused_result.)
+    // repair worked.
     // NOLINTNEXTLINE(cert-env33-c): the client's repair command is a shell command line
-    [[maybe_unused]] const int status = std::system(kRepairCommand);
+    kestrun::ignore_result(std::system(kRepairCommand));
     ++times_fixed;
     if (times_fixed >= kRepairsBeforePause) {
         KSLOG_IF_ENABLED(KSLOG_WARN, KSLOG_DNS,

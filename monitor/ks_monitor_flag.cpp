@@ -4,43 +4,33 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 
+#include "fd_io.h"
 #include "ksProcUtils.h"
 #include "kslog.h"
-#include "unique_fd.h"
-
-namespace {
-
-// Only a file of the monitor's own, which no other name shares, may be
-// rewritten and opened to everyone: a hard link at the name would hand the
-// mode and the content of another file, a FIFO or a device is no flag.
-bool is_own_flag(int fd) {
-    struct stat st {};
-    return fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == geteuid();
-}
-
-}  // namespace
 
 void init_ks_monitor_flag() {
-    // O_NOFOLLOW: the file is made writable by everyone below, which must
-    // never happen to whatever a link planted at this name points to.
-    // O_NONBLOCK: opening a FIFO or a device at the name must not hang
-    // start-up. No O_TRUNC: nothing changes before the descriptor is checked.
-    kestrun::unique_fd fd(
-        open(kKsMonitorFlagPath, O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW, 0666));
-    if (!fd.ok() || !is_own_flag(fd.get())) return;  // as a flag that cannot be created
+    // Not through a link: the file is made writable by everyone below,
+    // which must never happen to whatever a link planted at this name
+    // points to. Only a file of the monitor's own, which no other name
+    // shares, may be rewritten and opened to everyone: a hard link at the
+    // name would hand the mode and the content of another file, a FIFO or
+    // a device is no flag (and its open cannot hang start-up). No O_TRUNC:
+    // nothing changes before the descriptor is checked.
+    const kestrun::unique_fd fd =
+        kestrun::open_checked(kKsMonitorFlagPath, {.access = O_WRONLY | O_CREAT,
+                                                   .create_mode = 0666,
+                                                   .single_link = true,
+                                                   .owner = geteuid()});
+    if (!fd.ok()) return;  // as a flag that cannot be created
     // A file that cannot be emptied is one that cannot be created, as when
     // the truncating open failed.
     if (ftruncate(fd.get(), 0) != 0) return;
     // Any process of any user may stop the monitor, so the umask must not
     // narrow the mode; failures here and below are left silent on purpose.
-    (void)fchmod(fd.get(), 0666);
-    ssize_t n;
-    do {
-        n = write(fd.get(), "1", 1);
-    } while (n < 0 && errno == EINTR);
+    kestrun::ignore_result(fchmod(fd.get(), 0666));
+    kestrun::ignore_result(kestrun::write_all(fd.get(), "1", 1));
 }
 
 void assert_ks_monitor_flag() {
@@ -51,5 +41,6 @@ void assert_ks_monitor_flag() {
 }
 
 void ksmonitor_atexit() {
-    (void)unlink(kKsMonitorFlagPath);  // already gone when another process deleted it to stop us
+    // Already gone when another process deleted it to stop us.
+    kestrun::ignore_result(unlink(kKsMonitorFlagPath));
 }

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "detach.h"
+#include "ignore_result.h"
 #include "ks_monitor_flag.h"
 #include "kslog.h"
 #include "main_loop.h"
@@ -26,15 +27,16 @@ int main(int argc, char** argv) {
     init_ks_monitor_flag();
     // Registered after kslogInit's handler, so it runs first: the flag file
     // goes while the log is still known.
-    (void)std::atexit(ksmonitor_atexit);
+    kestrun::ignore_result(std::atexit(ksmonitor_atexit));  // without it the flag file stays
 
     const monitor_config config = read_monitor_config();
     if (config.ks_pid == 0) {
-        (void)std::fputs("Couldn't find Kestrun pid; ksMonitor exiting\n", stderr);
+        kestrun::ignore_result(
+            std::fputs("Couldn't find Kestrun pid; ksMonitor exiting\n", stderr));
         std::exit(1);
     }
     if (config.pppd_pid == 0) {
-        (void)std::fputs("Couldn't find pppd pid; ksMonitor exiting\n", stderr);
+        kestrun::ignore_result(std::fputs("Couldn't find pppd pid; ksMonitor exiting\n", stderr));
         std::exit(2);
     }
 
@@ -45,7 +47,7 @@ int main(int argc, char** argv) {
 
     if (detach_into_background() != 0) {
         const char* reason = std::strerror(errno);
-        (void)std::fprintf(stderr, "ERROR: daemon: %s\n", reason);
+        kestrun::ignore_result(std::fprintf(stderr, "ERROR: daemon: %s\n", reason));
         KSLOG_IF_ENABLED(KSLOG_ERROR, KSLOG_GENERAL, "ksMonitor failure; daemon: %s", reason);
         std::exit(3);
     }

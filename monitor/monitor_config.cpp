@@ -4,12 +4,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "ignore_result.h"
 #include "ksProcUtils.h"
 #include "kslog.h"
 
 namespace {
-constexpr const char* kClientPidFile = "/etc/ppp/kestrun.pid";
-
 // Init is never the client or pppd: a pid file naming it reads as no pid,
 // or the client's death would have the monitor send init SIGTERM.
 unsigned int watchable(unsigned int pid) {
@@ -25,7 +24,7 @@ unsigned int read_pppd_pid(const char* ifname) {
     for (const char* dir : {"/var/run/", "/var/run/pppd/", "/var/run/pppd"}) {
         char path[1024];
         // A longer name is cut to fit; the path still names a file there.
-        (void)std::snprintf(path, sizeof path, "%s%s.pid", dir, ifname);
+        kestrun::ignore_result(std::snprintf(path, sizeof path, "%s%s.pid", dir, ifname));
         if (const unsigned int pid = watchable(get_pid_from_file(path)); pid != 0) return pid;
     }
     return 0;
@@ -33,13 +32,13 @@ unsigned int read_pppd_pid(const char* ifname) {
 
 monitor_config read_monitor_config() {
     monitor_config config;
-    config.ks_pid = watchable(get_pid_from_file(kClientPidFile));
+    config.ks_pid = watchable(sslvpn_get_kestrun_pid());
     config.pppd_pid = read_pppd_pid(std::getenv("IFNAME"));
     config.dns1 = std::getenv("DNS1");
     config.dns2 = std::getenv("DNS2");
     for (int slot = 0; slot < kDnsSuffixSlots; ++slot) {
         char name[32];
-        (void)std::snprintf(name, sizeof name, "DNSSUFFIX%d", slot);
+        kestrun::ignore_result(std::snprintf(name, sizeof name, "DNSSUFFIX%d", slot));  // fits
         config.suffixes[slot] = std::getenv(name);
     }
     return config;

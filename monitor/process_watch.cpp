@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "ignore_result.h"
 #include "kslog.h"
 
 namespace {
@@ -64,7 +65,8 @@ bool process_alive(const watched_process& process) {
 }
 
 void terminate_process(const watched_process& process) {
-    (void)send_signal(process, SIGTERM);  // the monitor ends next whatever happened
+    // The monitor ends next whatever happened.
+    kestrun::ignore_result(send_signal(process, SIGTERM));
 }
 
 void test_processes(const watched_process& ks, const watched_process& pppd) {

@@ -1,14 +1,12 @@
 #include "start_up.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <charconv>
 #include <cstdio>
-#include <cstring>
-#include <memory>
 #include <string_view>
+
+#include "fd_io.h"
 
 #ifndef KS_PROJECT_VERSION
 #error "KS_PROJECT_VERSION must name the project's version"
@@ -34,39 +32,31 @@ constexpr const char* kUsage =
     "\n"
     "See ksMonitor(8).\n";
 
-struct DirCloser {
-    void operator()(DIR* dir) const { (void)closedir(dir); }
-};
-
 }  // namespace
 
 std::optional<int> answer_lone_option(int argc, const char* const* argv) {
     if (argc != 2 || argv[1] == nullptr) return std::nullopt;
     const std::string_view option = argv[1];
     if (option == "--help") {
-        (void)std::fputs(kUsage, stdout);
+        kestrun::ignore_result(std::fputs(kUsage, stdout));  // see the flush below
     } else if (option == "--version") {
-        (void)std::fputs("ksMonitor " KS_PROJECT_VERSION "\n", stdout);
+        kestrun::ignore_result(std::fputs("ksMonitor " KS_PROJECT_VERSION "\n", stdout));
     } else {
         return std::nullopt;
     }
-    (void)std::fflush(stdout);  // the status is 0 whatever became of the text
+    kestrun::ignore_result(std::fflush(stdout));  // the status is 0 whatever became of the text
     return 0;
 }
 
 void close_inherited_on_exec() {
     // Linux 5.11 and later mark the whole range in one call.
     if (close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) == 0) return;
-    // Older kernels: one descriptor at a time, as /proc lists them.
-    const std::unique_ptr<DIR, DirCloser> dir(opendir("/proc/self/fd"));
-    if (!dir) return;  // nothing more can be done; start-up goes on
-    const int own = dirfd(dir.get());
-    while (const dirent* entry = readdir(dir.get())) {
-        int fd = -1;
-        const char* end = entry->d_name + std::strlen(entry->d_name);
-        const auto [at, error] = std::from_chars(entry->d_name, end, fd);
-        if (error != std::errc{} || at != end || fd < 3 || fd == own) continue;
+    // Older kernels: one descriptor at a time, as /proc lists them. Without
+    // the list nothing more can be done; start-up goes on.
+    kestrun::ignore_result(kestrun::for_each_open_fd(3, [](int fd) {
         const int flags = fcntl(fd, F_GETFD);
-        if (flags >= 0 && (flags & FD_CLOEXEC) == 0) (void)fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
-    }
+        // A failure leaves that descriptor as it was; the others still get marked.
+        if (flags >= 0 && (flags & FD_CLOEXEC) == 0)
+            kestrun::ignore_result(fcntl(fd, F_SETFD, flags | FD_CLOEXEC));
+    }));
 }

@@ -6,6 +6,7 @@
 #include <array>
 #include <cerrno>
 
+#include "ignore_result.h"
 #include "ks_monitor_flag.h"
 
 namespace {
@@ -66,7 +67,7 @@ void schedule_reprobe(exit_watch& state, monotonic_time now) {
 
 monotonic_time monotonic_now() {
     timespec ts{};
-    (void)clock_gettime(CLOCK_MONOTONIC, &ts);  // cannot fail for this clock
+    kestrun::ignore_result(clock_gettime(CLOCK_MONOTONIC, &ts));  // cannot fail for this clock
     return std::chrono::seconds(ts.tv_sec) + nanoseconds(ts.tv_nsec);
 }
 

@@ -17,6 +17,7 @@
 #include "kslog_internal.h"
 
 using namespace kestrun::kslog;
+using kestrun::ignore_result;
 
 extern "C" {
 const char* const kslogPriorityStrings[KSLOG_PRIORITY_COUNT] = {
@@ -99,8 +100,14 @@ std::string default_log_file() {
     return absolute(name.c_str()).value_or(name);
 }
 
+// The one bound check of the tables' indexes: a category or priority from
+// a caller indexes its table only when this holds.
+constexpr bool indexes(int value, int count) {
+    return value >= 0 && value < count;
+}
+
 void kslogSetAllPriorityLevels(int priority) {
-    if (priority > KSLOG_FATAL) return;
+    if (!indexes(priority, KSLOG_PRIORITY_COUNT)) return;
     for (int category = 0; category < KSLOG_CATEGORY_COUNT; ++category)
         kslogSetPriority(category, priority);
 }
@@ -129,7 +136,7 @@ extern "C" void kslogInit(void) {
         const std::string log = default_log_file();
         set_names(log, kNoUid);
         ignore_result(symlink(log.c_str(), kSharedLink));  // taken: leave it, log anyway
-        (void)std::atexit(kslogCleanup);                   // without it the link merely stays
+        ignore_result(std::atexit(kslogCleanup));          // without it the link merely stays
     }
 
     if (kslogFile != nullptr) kslogFixLogFileOwner(files());
@@ -137,7 +144,7 @@ extern "C" void kslogInit(void) {
     if (kslogPriorityLevels[KSLOG_GENERAL] <= KSLOG_DEBUG) {
         std::printf("kslog initialized (kslogFile = %s; kslogRoll = %s)\n",
                     kslogFile ? kslogFile : "(null)", kslogRoll ? kslogRoll : "(null)");
-        (void)std::fflush(stdout);
+        ignore_result(std::fflush(stdout));  // the entry below says the same
         kslogWrite_private(KSLOG_DEBUG, KSLOG_GENERAL,
                            "kslog initialized (kslogFile = %s; kslogRoll = %s)",
                            kslogFile ? kslogFile : "(null)", kslogRoll ? kslogRoll : "(null)");
@@ -152,15 +159,16 @@ extern "C" void kslogCleanup(void) {
     // or another user's link standing at the name belongs to someone else.
     const bool own_link = kslogFile != nullptr && own_shared_link_to(kslogFile);
     forget_names();
-    if (own_link) (void)unlink(kSharedLink);  // already gone is just as good
+    if (own_link) ignore_result(unlink(kSharedLink));  // already gone is just as good
 }
 
 extern "C" void kslogWrite_private(int priority, int category, const char* format, ...) {
     const KeepErrno keep;
     if (kslogFile == nullptr || format == nullptr) return;
-    if (priority > KSLOG_FATAL) priority = KSLOG_FATAL;
-    if (priority < 0) priority = KSLOG_TRACE;
-    if (category > KSLOG_EPC || category < 0) category = KSLOG_GENERAL;
+    // Out of range, a priority goes to the nearest level, a category to general.
+    if (!indexes(priority, KSLOG_PRIORITY_COUNT))
+        priority = priority < 0 ? KSLOG_TRACE : KSLOG_PRIORITY_COUNT - 1;
+    if (!indexes(category, KSLOG_CATEGORY_COUNT)) category = KSLOG_GENERAL;
 
     auto log = open_for_entry(files());
     if (!log) return;
@@ -168,9 +176,9 @@ extern "C" void kslogWrite_private(int priority, int category, const char* forma
     // Time and pid are read under the lock, so entries stand in the file in
     // the order of their timestamps.
     struct timespec now {};
-    (void)clock_gettime(CLOCK_REALTIME, &now);
+    ignore_result(clock_gettime(CLOCK_REALTIME, &now));  // cannot fail for this clock
     struct tm local {};
-    (void)localtime_r(&now.tv_sec, &local);
+    ignore_result(localtime_r(&now.tv_sec, &local));  // the current time always converts
     char prefix[128];
     int prefix_len = format_prefix(prefix, sizeof prefix, local,
                                    static_cast<unsigned long>(now.tv_nsec / 1000) / 1000,
@@ -188,14 +196,14 @@ extern "C" void kslogWrite_private(int priority, int category, const char* forma
 }
 
 extern "C" int kslogGetPriority(int category) {
-    if (category < 0 || category >= KSLOG_CATEGORY_COUNT) category = KSLOG_GENERAL;
+    if (!indexes(category, KSLOG_CATEGORY_COUNT)) category = KSLOG_GENERAL;
     return kslogPriorityLevels[category];
 }
 
 extern "C" void kslogSetPriority(int category, int priority) {
     const KeepErrno keep;
-    if (category < 0 || category >= KSLOG_CATEGORY_COUNT) return;
-    if (priority < 0 || priority >= KSLOG_PRIORITY_COUNT) return;
+    if (!indexes(category, KSLOG_CATEGORY_COUNT) || !indexes(priority, KSLOG_PRIORITY_COUNT))
+        return;
     const int old = kslogPriorityLevels[category];
     kslogPriorityLevels[category] = priority;
     if (old != priority)

@@ -16,7 +16,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <climits>
 #include <cstdint>
 #include <cstdio>  // renameat2
@@ -25,13 +24,21 @@
 #include <ctime>
 #include <optional>
 
+#include "fd_io.h"
 #include "kslog_internal.h"
+#include "parse_decimal.h"
 
 namespace kestrun::kslog {
 
 namespace {
 
-constexpr int kFileFlags = O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
+// The log file as entries open it: never through a link at its name. What
+// was opened is judged (see usable) on the status open_locked takes after
+// the lock, which also tells whether the name still leads to that file:
+// one fstat serves both.
+constexpr OpenRule kLogFile{.access = O_WRONLY | O_APPEND};
+// Files::owner's "no other user" is the rule's "any owner".
+static_assert(kNoUid == kAnyOwner);
 // A name that changes file this often while we wait for its lock is not a
 // log file being rolled now and then; give the entry up.
 constexpr int kMaxReopens = 8;
@@ -66,16 +73,13 @@ bool is_stalled(const Files& files, const struct stat& st) {
 enum class Attempt { kTaken, kBusy, kFailed };
 
 Attempt try_lock(int fd) {
-    for (;;) {
-        if (flock(fd, LOCK_EX | LOCK_NB) == 0) return Attempt::kTaken;
-        if (errno == EWOULDBLOCK) return Attempt::kBusy;
-        if (errno != EINTR) return Attempt::kFailed;
-    }
+    if (retry_on_eintr([fd] { return flock(fd, LOCK_EX | LOCK_NB); }) == 0) return Attempt::kTaken;
+    return errno == EWOULDBLOCK ? Attempt::kBusy : Attempt::kFailed;
 }
 
 long since_ns(const struct timespec& start) {
     struct timespec now {};
-    (void)clock_gettime(CLOCK_MONOTONIC, &now);  // through the vDSO: no system call
+    ignore_result(clock_gettime(CLOCK_MONOTONIC, &now));  // cannot fail; through the vDSO
     return (now.tv_sec - start.tv_sec) * 1000000000L + (now.tv_nsec - start.tv_nsec);
 }
 
@@ -96,7 +100,7 @@ class LockWait {
     // once.
     bool wait(int fd) {
         if (!started_) {
-            (void)clock_gettime(CLOCK_MONOTONIC, &start_);
+            ignore_result(clock_gettime(CLOCK_MONOTONIC, &start_));  // cannot fail
             started_ = true;
         }
         for (;;) {
@@ -104,11 +108,11 @@ class LockWait {
             if (waited >= kLockWaitNs) return false;
             if (yields_ < kYields) {
                 ++yields_;
-                (void)sched_yield();
+                ignore_result(sched_yield());  // always succeeds on Linux
             } else {
                 const long pause = std::min(pause_ns_, kLockWaitNs - waited);
                 const struct timespec nap = {0, pause};
-                (void)nanosleep(&nap, nullptr);  // woken early: the loop looks again
+                ignore_result(nanosleep(&nap, nullptr));  // woken early: the loop looks again
                 pause_ns_ = std::min(pause_ns_ * 2, kMaxPauseNs);
             }
             switch (try_lock(fd)) {
@@ -212,8 +216,7 @@ bool in_private_directory(const char* path, const struct stat& st) {
 // of a rotation) would receive root's entries and be handed over by the
 // owner fix. The owner is asked first: the usual file needs no more calls.
 bool usable(const Files& files, const char* path, const struct stat& st) {
-    return S_ISREG(st.st_mode) && st.st_nlink == 1 &&
-           (files.owner == kNoUid || st.st_uid == files.owner) &&
+    return fits(st, {.single_link = true, .owner = files.owner}) &&
            (trusted_owner(files, st.st_uid) || in_private_directory(path, st));
 }
 
@@ -288,7 +291,7 @@ unique_fd unnamed_complete(const char* path) {
 // Linking through /proc needs no capability, unlike AT_EMPTY_PATH.
 bool name_unnamed(const unique_fd& fd, const char* path) {
     char self[32];
-    (void)std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd.get());  // always fits
+    ignore_result(std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd.get()));  // always fits
     return linkat(AT_FDCWD, self, AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0;
 }
 
@@ -314,14 +317,16 @@ unique_fd create_complete(const char* path) {
     complete(fd.get());
     if (renameat2(AT_FDCWD, temporary.text, AT_FDCWD, path, RENAME_NOREPLACE) == 0) return fd;
     const int failure = errno;
-    (void)unlink(temporary.text);  // our own name: nothing else to do if it fails
+    ignore_result(unlink(temporary.text));  // our own name: nothing else to do if it fails
     fd.reset();
     if (failure == EEXIST) {
         errno = EEXIST;
         return fd;
     }
     // Nor that: created in place, visible a moment before it is complete.
-    fd.reset(open(path, O_WRONLY | O_APPEND | O_CREAT | O_EXCL | kFileFlags, kNewFileMode));
+    fd = open_nonblocking(
+        AT_FDCWD, path,
+        {.access = O_WRONLY | O_APPEND | O_CREAT | O_EXCL, .create_mode = kNewFileMode});
     if (fd.ok()) complete(fd.get());
     return fd;
 }
@@ -336,8 +341,9 @@ unique_fd create_complete(const char* path) {
 void roll_locked(const Files& files) {
     unique_fd fresh;
     if (owner_fix_recreates()) fresh = unnamed_complete(files.log);
-    if (rename(files.log, files.roll) != 0) return;        // failures stay silent
-    if (fresh.ok()) (void)name_unnamed(fresh, files.log);  // taken: the owner fix judges it
+    if (rename(files.log, files.roll) != 0) return;  // failures stay silent
+    // A name taken meanwhile: the owner fix judges whatever stands there.
+    if (fresh.ok()) ignore_result(name_unnamed(fresh, files.log));
     kslogFixLogFileOwner(files);
 }
 
@@ -350,7 +356,7 @@ unique_fd kslogTouch(const char* path, bool create) {
     // users' files in sticky directories even where the owner rule (see
     // usable) lets this process write them.
     for (int attempt = 0; attempt < kMaxCreateRaces; ++attempt) {
-        unique_fd fd(open(path, O_WRONLY | O_APPEND | kFileFlags));
+        unique_fd fd = open_nonblocking(AT_FDCWD, path, kLogFile);
         if (fd.ok() || errno != ENOENT || !create) return fd;
         fd = create_complete(path);
         // Taken meanwhile: whoever made it, the file goes through the same
@@ -376,10 +382,7 @@ std::optional<OpenLog> open_for_entry(const Files& files) {
 }
 
 void append(OpenLog& log, const char* data, size_t len) {
-    ssize_t written;
-    do {
-        written = write(log.fd.get(), data, len);
-    } while (written < 0 && errno == EINTR);
+    const ssize_t written = write_some(log.fd.get(), data, len);
     // A short write (disk full, file size limit) would leave a torn line for
     // the next entry to run on from. Only under the lock is the size before
     // it still the end of everybody else's entries; an entry that had to go
@@ -403,11 +406,11 @@ void rotate_now(const Files& files) {
 uid_t sudo_id(const char* variable) {
     const char* value = std::getenv(variable);
     if (value == nullptr) return kNoUid;
-    std::uint32_t id = 0;
-    const auto [end, ec] = std::from_chars(value, value + std::strlen(value), id);
-    if (ec == std::errc::invalid_argument) return 0;  // no leading digits
-    if (ec != std::errc()) return kNoUid;             // too large: never wrapped into another id
-    return static_cast<uid_t>(id);
+    // Grammar: the leading decimal digits, nothing before them (no white
+    // space, no sign); whatever follows is ignored.
+    const auto id = leading_decimal<std::uint32_t>(value, {});
+    if (id.value) return static_cast<uid_t>(*id.value);
+    return id.out_of_range ? kNoUid : 0;  // too large: never wrapped into another id
 }
 
 void kslogFixLogFileOwner(const Files& files) {
@@ -419,7 +422,7 @@ void kslogFixLogFileOwner(const Files& files) {
     // have become a link in between.
     const unique_fd log = kslogTouch(files.log, may_create(files));
     give(files, files.log, log, uid, gid);
-    const unique_fd roll(open(files.roll, O_RDONLY | kFileFlags));
+    const unique_fd roll = open_nonblocking(AT_FDCWD, files.roll, {});
     give(files, files.roll, roll, uid, gid);
 }
 

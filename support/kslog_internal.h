@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 
+#include "ignore_result.h"
 #include "unique_fd.h"
 
 namespace kestrun::kslog {
@@ -73,10 +74,6 @@ struct Files {
     // while log is set.
     StalledLock* stalled;
 };
-
-// Marks a result deliberately ignored where a (void) cast is not enough
-// (glibc's fortified declarations warn on unused results regardless).
-inline void ignore_result(int) {}
 
 // ---- kslog_entry.cpp
 

@@ -12,6 +12,7 @@
 #include <climits>
 #include <cstring>
 
+#include "fd_io.h"
 #include "kslog_internal.h"
 
 namespace kestrun::kslog {
@@ -40,11 +41,7 @@ std::optional<std::string> read_link(const std::string& name, struct stat& st) {
 // Another user's link ends at an existing regular file, with one link,
 // that belongs to that user; checked on the opened file itself.
 bool belongs_to(const std::string& name, uid_t owner) {
-    const unique_fd fd(
-        open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
-    struct stat st {};
-    return fd.ok() && fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 &&
-           st.st_uid == owner;
+    return open_checked(name.c_str(), {.single_link = true, .owner = owner}).ok();
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <utility>
 
+#include "ignore_result.h"
+
 namespace kestrun {
 
 class unique_fd {
@@ -31,7 +33,7 @@ class unique_fd {
     void reset(int fd = -1) {
         if (fd_ >= 0) {
             const int saved = errno;
-            (void)::close(fd_);  // never retried: the descriptor is released either way
+            ignore_result(::close(fd_));  // never retried: the descriptor is released either way
             errno = saved;
         }
         fd_ = fd;

@@ -185,6 +185,8 @@ TEST(BadInputs, UninstallerPidFileAndHome) {
         {"pid file 0", "0\n", ""},
         {"pid file naming init", "1\n", ""},
         {"pid file of the largest unsigned", "4294967295\n", ""},
+        {"pid file one above the largest unsigned", "4294967296\n", ""},
+        {"pid file of a plus sign alone", "+\n", ""},
         {"pid file overflowing", "99999999999999999999999\n", ""},
         {"pid file of 4 MiB of digits", std::string(4 << 20, '7'), ""},
         {"pid file holding a path", "../../proc/self\n", ""},

@@ -306,7 +306,10 @@ enum class PidFile {
     fifo,
     directory,
     client_padded,
-    client_bare
+    client_bare,
+    client_plus,
+    client_minus,
+    client_wrapped
 };
 
 struct PidFileCase {
@@ -361,6 +364,16 @@ TEST_P(PidFileContents, OnlyALiveClientStopsTheUninstall) {
         case PidFile::client_bare:
             ASSERT_TRUE(WriteFile(kPidFile, client_pid));
             break;
+        case PidFile::client_plus:
+            ASSERT_TRUE(WriteFile(kPidFile, "+" + client_pid + "\n"));
+            break;
+        case PidFile::client_minus:
+            ASSERT_TRUE(WriteFile(kPidFile, "-" + client_pid + "\n"));
+            break;
+        case PidFile::client_wrapped:
+            // Above UINT_MAX: no number, never the client's pid wrapped around.
+            ASSERT_TRUE(WriteFile(kPidFile, std::to_string((1ULL << 32) + client.pid()) + "\n"));
+            break;
     }
 
     const auto r = Run();
@@ -386,7 +399,10 @@ INSTANTIATE_TEST_SUITE_P(
                     PidFileCase{"Fifo", PidFile::fifo, false},
                     PidFileCase{"Directory", PidFile::directory, false},
                     PidFileCase{"LeadingWhiteSpaceAndTrailingText", PidFile::client_padded, true},
-                    PidFileCase{"NoLineEnd", PidFile::client_bare, true}),
+                    PidFileCase{"NoLineEnd", PidFile::client_bare, true},
+                    PidFileCase{"PlusSign", PidFile::client_plus, true},
+                    PidFileCase{"MinusSign", PidFile::client_minus, false},
+                    PidFileCase{"AboveUnsignedRange", PidFile::client_wrapped, false}),
     CaseName<PidFileCase>);
 
 // ---------------------------------------------------------------------------

@@ -1,14 +1,17 @@
-// The uninstaller's settings scan and shell quoting, in process. The program
-// as a whole is tested in uninstallKestrun_test.cpp.
+// The uninstaller's pid file reading, settings scan and shell quoting, in
+// process. The program as a whole is tested in uninstallKestrun_test.cpp.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
+#include <climits>
 #include <string>
 #include <thread>
 
 #include "epc_setting.h"
+#include "running_client.h"
 #include "shell_quote.h"
 #include "testkit.h"
 #include "unique_fd.h"
@@ -36,6 +39,54 @@ std::optional<bool> ScanThroughPipe(const std::string& text, size_t piece) {
     reader.reset();
     writer.join();
     return result;
+}
+
+// The pid file's number for text as the file's content.
+std::optional<unsigned> PidOf(const std::string& text) {
+    const kestrun::unique_fd fd(memfd_create("pid", MFD_CLOEXEC));
+    EXPECT_TRUE(fd.ok());
+    EXPECT_EQ(write(fd.get(), text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    EXPECT_EQ(lseek(fd.get(), 0, SEEK_SET), 0);
+    return uninstall::read_client_pid(fd.get());
+}
+
+TEST(UninstallSteps, PidFileRead_UnsignedDecimalWithOptionalPlus) {
+    const std::optional<unsigned> none;
+    const struct {
+        std::string text;
+        std::optional<unsigned> pid;
+    } cases[] = {
+        {"1234\n", 1234u},
+        {"1234", 1234u},
+        {" \t\n\v\f\r1234kestRun trailing junk\n", 1234u},
+        {"+1234\n", 1234u},
+        {"  +1234\n", 1234u},
+        {"0\n", 0u},
+        {"4294967295\n", UINT_MAX},
+        {"+4294967295\n", UINT_MAX},
+        {"0000000000000000000004294967295\n", UINT_MAX},
+        // Read as far as the number goes, however far that is.
+        {std::string(1 << 20, ' ') + "42\n", 42u},
+        {"", none},
+        {" \n\t ", none},
+        {"-1234\n", none},
+        {"-0\n", none},
+        {"+\n", none},
+        {"++1234\n", none},
+        {"+-1234\n", none},
+        {"-+1234\n", none},
+        {"+ 1234\n", none},
+        {"4294967296\n", none},
+        {"+4294967296\n", none},
+        {"99999999999999999999999\n", none},
+        {std::string(4 << 20, '7'), none},
+        {"kestRun 1234\n", none},
+        {std::string(1, '\0') + "1234", none},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text.substr(0, 40));
+        EXPECT_EQ(PidOf(c.text), c.pid);
+    }
 }
 
 TEST(UninstallSteps, SettingsScan_SameVerdictWhereverReadsEnd) {

@@ -1,13 +1,11 @@
-// The endpoint-control clean-up: the client's settings file under HOME says
-// whether its per-user data under HOME goes with the product.
+#include "epc_cleanup.h"
 
 #include <cstdlib>
 #include <string>
 
 #include "epc_removal.h"
 #include "epc_setting.h"
-#include "regular_file.h"
-#include "uninstall_kestrun.h"
+#include "fd_io.h"
 
 int uninstallEpcIfNeed() {
     const char* home = std::getenv("HOME");
@@ -15,7 +13,9 @@ int uninstallEpcIfNeed() {
 
     // Paths are built at full length: a cut path could name another file.
     const std::string settings = std::string(home) + "/.kestrun";
-    auto fd = uninstall::open_regular_file(settings.c_str());
+    // The settings file may be a link, of any owner's; a FIFO, device or
+    // directory at the name counts as a file that cannot be opened.
+    auto fd = kestrun::open_checked(settings.c_str(), {.follow_link = true});
     if (!fd.ok()) return 1;
     // A read error, or a file that goes on past the limit, counts as a file
     // that cannot be opened.

@@ -1,6 +1,5 @@
 #include "epc_removal.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
@@ -11,16 +10,16 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "fd_io.h"
 #include "shell_quote.h"
-#include "unique_fd.h"
 
 namespace uninstall {
 
@@ -77,21 +76,22 @@ class SystemSignals {
         struct sigaction ignore {};
         ignore.sa_handler = SIG_IGN;
         sigemptyset(&ignore.sa_mask);
-        (void)::sigaction(SIGINT, &ignore, &old_int_);
-        (void)::sigaction(SIGQUIT, &ignore, &old_quit_);
+        // These cannot fail for valid signals; system() does not check either.
+        kestrun::ignore_result(::sigaction(SIGINT, &ignore, &old_int_));
+        kestrun::ignore_result(::sigaction(SIGQUIT, &ignore, &old_quit_));
         sigset_t chld;
         sigemptyset(&chld);
         sigaddset(&chld, SIGCHLD);
-        (void)::sigprocmask(SIG_BLOCK, &chld, &old_mask_);
+        kestrun::ignore_result(::sigprocmask(SIG_BLOCK, &chld, &old_mask_));
     }
     ~SystemSignals() { restore(); }
     SystemSignals(const SystemSignals&) = delete;
     SystemSignals& operator=(const SystemSignals&) = delete;
 
     void restore() const {
-        (void)::sigaction(SIGINT, &old_int_, nullptr);
-        (void)::sigaction(SIGQUIT, &old_quit_, nullptr);
-        (void)::sigprocmask(SIG_SETMASK, &old_mask_, nullptr);
+        kestrun::ignore_result(::sigaction(SIGINT, &old_int_, nullptr));
+        kestrun::ignore_result(::sigaction(SIGQUIT, &old_quit_, nullptr));
+        kestrun::ignore_result(::sigprocmask(SIG_SETMASK, &old_mask_, nullptr));
     }
 
   private:
@@ -109,25 +109,18 @@ class SystemSignals {
 void relay_to_stderr(int from) {
     char buf[4096];
     bool after_c2 = false;  // the byte before, maybe in the last read, was 0xc2
-    for (;;) {
-        const ssize_t n = ::read(from, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        for (ssize_t i = 0; i < n; ++i) {
-            const auto c = static_cast<unsigned char>(buf[i]);
+    // A read error ends the relay as the end of the pipe does.
+    kestrun::ignore_result(kestrun::read_chunks(from, buf, [&](std::span<char> bytes) {
+        for (char& byte : bytes) {
+            const auto c = static_cast<unsigned char>(byte);
             // 0xc2 0x80 to 0xc2 0x9f: the C1 controls U+0080 to U+009F in
             // UTF-8, CSI among them, which terminals obey too.
             const bool c1 = after_c2 && c >= 0x80 && c <= 0x9f;
             after_c2 = c == 0xc2;
-            if ((c < 0x20 && c != '\n' && c != '\t') || c == 0x7f || c1) buf[i] = '?';
+            if ((c < 0x20 && c != '\n' && c != '\t') || c == 0x7f || c1) byte = '?';
         }
-        for (ssize_t done = 0; done < n;) {
-            const ssize_t w = ::write(STDERR_FILENO, buf + done, static_cast<size_t>(n - done));
-            if (w < 0 && errno == EINTR) continue;
-            if (w <= 0) break;
-            done += w;
-        }
-    }
+        kestrun::ignore_result(kestrun::write_all(STDERR_FILENO, bytes.data(), bytes.size()));
+    }));
 }
 
 // Closes every descriptor above standard error in a child about to become
@@ -136,17 +129,10 @@ void relay_to_stderr(int from) {
 // has it (5.9), else the list in /proc/self/fd. False when neither works.
 bool close_inherited_descriptors() {
     if (::syscall(SYS_close_range, 3U, ~0U, 0U) == 0) return true;
-    DIR* dir = ::opendir("/proc/self/fd");
-    if (dir == nullptr) return false;
     std::vector<int> open_fds;
-    while (const dirent* entry = ::readdir(dir)) {
-        char* end = nullptr;
-        const long fd = std::strtol(entry->d_name, &end, 10);
-        if (*end != '\0' || fd <= STDERR_FILENO || fd > INT_MAX) continue;  // ".", ".."
-        if (fd != ::dirfd(dir)) open_fds.push_back(static_cast<int>(fd));
-    }
-    (void)::closedir(dir);
-    for (const int fd : open_fds) (void)::close(fd);
+    if (!kestrun::for_each_open_fd(STDERR_FILENO + 1, [&](int fd) { open_fds.push_back(fd); }))
+        return false;
+    for (const int fd : open_fds) kestrun::ignore_result(::close(fd));  // gone either way
     return true;
 }
 
@@ -229,8 +215,9 @@ void run_shell_command(const std::string& command, const std::optional<Credentia
         out_write.reset();  // the child's copy alone keeps the pipe open
         relay_to_stderr(out_read.get());
     }
-    while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
-    }
+    // The command's outcome is not examined; the wait only reaps it.
+    kestrun::ignore_result(
+        kestrun::retry_on_eintr([child] { return ::waitpid(child, nullptr, 0); }));
 }
 
 }  // namespace
@@ -257,14 +244,14 @@ void remove_epc_data(const char* home) {
     const char* home_dir = home[0] != '\0' ? home : "/";
     const kestrun::unique_fd home_fd(::open(home_dir, O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!home_fd.ok()) return;
-    const kestrun::unique_fd valdrane_fd(
-        ::openat(home_fd.get(), ".valdrane", O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!valdrane_fd.ok()) return;  // missing, or a link: nothing of ours to remove
-    struct stat home_st {};
+    // Missing, a link or anything but a directory: nothing of ours to remove.
     struct stat valdrane_st {};
-    if (::fstat(home_fd.get(), &home_st) != 0 || ::fstat(valdrane_fd.get(), &valdrane_st) != 0)
-        return;
-    if (!S_ISDIR(valdrane_st.st_mode)) return;
+    const kestrun::unique_fd valdrane_fd =
+        kestrun::open_checked(home_fd.get(), ".valdrane",
+                              {.access = O_PATH | O_DIRECTORY, .type = S_IFDIR}, &valdrane_st);
+    if (!valdrane_fd.ok()) return;
+    struct stat home_st {};
+    if (::fstat(home_fd.get(), &home_st) != 0) return;
     const auto owner = swapping_user(home_st, valdrane_st);
     if (!owner) return;
 

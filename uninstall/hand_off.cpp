@@ -1,8 +1,8 @@
+#include "hand_off.h"
+
 #include <unistd.h>
 
 #include <cstdio>
-
-#include "uninstall_kestrun.h"
 
 int uninstallRpm() {
     ::execlp("rpm", "rpm", "-e", "Kestrun", static_cast<char*>(nullptr));

@@ -4,12 +4,24 @@
 // uninstall mode. It is run bare; an argument only ever asks for the usage
 // or the version, so a mistyped command line removes nothing. Otherwise it
 // writes only to standard error.
+//
+// The steps, in the order main runs them:
+//
+//   running_client_pid   refuse while a client process is running
+//   installed_by_rpm     ask the package manager whether it owns the product
+//   uninstallEpcIfNeed   remove the endpoint-control data when asked to
+//   uninstallRpm /       hand over to the package manager's erase command or
+//   uninstallBasic       to the client program's own uninstall mode
 
 #include <cstdio>
 #include <cstring>
 #include <optional>
 
-#include "uninstall_kestrun.h"
+#include "epc_cleanup.h"
+#include "hand_off.h"
+#include "ignore_result.h"
+#include "package_query.h"
+#include "running_client.h"
 
 namespace {
 
@@ -31,14 +43,14 @@ constexpr const char kUsage[] =
 std::optional<int> answer_arguments(int argc, char** argv) {
     if (argc < 2) return std::nullopt;
     if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
-        (void)std::fputs(kUsage, stdout);
+        kestrun::ignore_result(std::fputs(kUsage, stdout));  // main's flush judges the output
         return 0;
     }
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        (void)std::puts("uninstallKestrun " KS_PROJECT_VERSION);
+        kestrun::ignore_result(std::puts("uninstallKestrun " KS_PROJECT_VERSION));
         return 0;
     }
-    (void)std::fputs(kUsage, stderr);
+    kestrun::ignore_result(std::fputs(kUsage, stderr));  // the status says it all
     return kUsageError;
 }
 
@@ -51,12 +63,13 @@ int main(int argc, char** argv) {
         return *status;
     }
     if (const auto pid = running_client_pid()) {
-        (void)std::fprintf(stderr, kRunningClientMessage, *pid);
+        // Refused whether or not the message could be written.
+        kestrun::ignore_result(std::fprintf(stderr, kRunningClientMessage, *pid));
         return -1;
     }
     const bool rpm = installed_by_rpm();
     // Before the hand-off in both branches: the data goes even when the
     // hand-off then fails. A missing settings file just means no clean-up.
-    (void)uninstallEpcIfNeed();
+    kestrun::ignore_result(uninstallEpcIfNeed());
     return rpm ? uninstallRpm() : uninstallBasic();
 }

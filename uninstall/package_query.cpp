@@ -1,6 +1,6 @@
-#include <cstdlib>
+#include "package_query.h"
 
-#include "uninstall_kestrun.h"
+#include <cstdlib>
 
 bool installed_by_rpm() {
     // NOLINTNEXTLINE(cert-env33-c): the query's status is judged as the shell reports it

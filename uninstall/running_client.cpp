@@ -1,16 +1,14 @@
-// The running-client check: the client keeps its pid in /tmp/kestrun.pid
-// (possibly stale), and a live client is recognised by its command line.
+#include "running_client.h"
 
 #include <fcntl.h>
 
-#include <climits>
 #include <cstdio>
 #include <cstring>
+#include <span>
 
-#include "byte_stream.h"
 #include "command_line.h"
-#include "regular_file.h"
-#include "uninstall_kestrun.h"
+#include "fd_io.h"
+#include "parse_decimal.h"
 
 namespace {
 
@@ -22,44 +20,46 @@ const char* get_process_name_by_pid(int pid) {
     static char procFsFileName[1024];  // "/proc/<pid>/cmdline" of that read
     if (name[0] != '\0') return name;
 
-    (void)std::snprintf(procFsFileName, sizeof procFsFileName, "/proc/%d/cmdline", pid);
+    kestrun::ignore_result(  // always fits
+        std::snprintf(procFsFileName, sizeof procFsFileName, "/proc/%d/cmdline", pid));
     const kestrun::unique_fd fd(::open(procFsFileName, O_RDONLY | O_CLOEXEC));
     if (!fd.ok()) return name;
 
-    (void)uninstall::join_arguments(fd.get(), name, sizeof name);
+    // A command line cut short is judged as far as it goes.
+    kestrun::ignore_result(uninstall::join_arguments(fd.get(), name, sizeof name));
     return name;
-}
-
-bool is_space(unsigned char c) {
-    return c == ' ' || (c >= '\t' && c <= '\r');
-}
-
-// An unsigned decimal number at the start of the file, after any white
-// space; whatever follows it is ignored. A sign, no digit at all, or a value
-// beyond unsigned range gives nothing.
-std::optional<unsigned> read_pid(int fd) {
-    uninstall::ByteStream in(fd);
-    auto c = in.next();
-    while (c && is_space(*c)) c = in.next();
-    unsigned long long value = 0;
-    bool any_digit = false;
-    for (; c && *c >= '0' && *c <= '9'; c = in.next()) {
-        value = value * 10 + static_cast<unsigned>(*c - '0');
-        if (value > UINT_MAX) return std::nullopt;
-        any_digit = true;
-    }
-    if (!any_digit) return std::nullopt;
-    return static_cast<unsigned>(value);
 }
 
 }  // namespace
 
+namespace uninstall {
+
+std::optional<unsigned> read_client_pid(int fd) {
+    // Grammar: white space skipped, then one '+' before a digit, then
+    // decimal digits up to UINT_MAX; whatever follows is ignored, and a
+    // '-' is no number. The support library reads its pid files so too,
+    // but within a 4 KiB head; this file is read as far as the number goes,
+    // however long that is.
+    kestrun::DecimalReader<unsigned> number({.skip_space = true, .plus_sign = true});
+    char buf[4096];
+    // A read error ends the file: the digits before it are the number.
+    kestrun::ignore_result(kestrun::read_chunks(fd, buf, [&](std::span<char> bytes) {
+        for (const char c : bytes)
+            if (!number.take(c)) return false;
+        return true;
+    }));
+    return number.value();
+}
+
+}  // namespace uninstall
+
 std::optional<unsigned> running_client_pid() {
-    // O_NOFOLLOW: /tmp is writable by everyone, and the client writes a plain
-    // file there; a symbolic link is not its pid file.
-    auto fd = uninstall::open_regular_file("/tmp/kestrun.pid", O_NOFOLLOW);
+    // Not through a link: /tmp is writable by everyone, and the client
+    // writes a plain file there; a symbolic link is not its pid file. A
+    // FIFO, device or directory there is no pid file either.
+    auto fd = kestrun::open_checked("/tmp/kestrun.pid", {});
     if (!fd.ok()) return std::nullopt;
-    const auto pid = read_pid(fd.get());
+    const auto pid = uninstall::read_client_pid(fd.get());
     fd.reset();
     if (!pid) return std::nullopt;
 
