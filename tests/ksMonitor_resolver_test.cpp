@@ -73,14 +73,14 @@ const std::vector<ScanCase>& Cases() {
     return cases;
 }
 
-TEST(ResolverScan, MatchesByteExactSubstringsPerLine) {
+TEST(KsMonitorResolverScan, OneRead_MatchesByteExactSubstringsPerLine) {
     for (const auto& c : Cases()) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(Scan(c.text, c.text.size() + 1), c.expected);
     }
 }
 
-TEST(ResolverScan, AnyChunkSplitGivesTheSameResult) {
+TEST(KsMonitorResolverScan, AnyChunkSplit_GivesTheSameResult) {
     for (const auto& c : Cases()) {
         for (const size_t chunk : {1, 2, 3, 5, 7, 11, 4096}) {
             SCOPED_TRACE(std::string(c.name) + ", chunks of " + std::to_string(chunk));
@@ -89,7 +89,7 @@ TEST(ResolverScan, AnyChunkSplitGivesTheSameResult) {
     }
 }
 
-TEST(ResolverScan, VeryLongLinesAreReadWhole) {
+TEST(KsMonitorResolverScan, VeryLongLines_ReadWhole) {
     // Patterns far into lines many chunks long, one straddling a 4096-byte
     // boundary, and a long search line whose suffixes sit at its very end.
     const std::string padding(100000, 'x');
@@ -105,7 +105,7 @@ TEST(ResolverScan, VeryLongLinesAreReadWhole) {
     EXPECT_EQ(Scan(padding + " search corp.example.com\n", 4096), "00/0000");
 }
 
-TEST(ResolverScan, OnlyConfiguredItemsAreLookedFor) {
+TEST(KsMonitorResolverScan, OnlyConfiguredItems_LookedFor) {
     dns_suffix_list suffixes{};
     suffixes[0] = "";             // empty: found on any search line
     suffixes[7] = "lab.example";  // after a gap: still looked for

@@ -101,7 +101,7 @@ class KsMonitor : public ::testing::Test {
 
 // ---- start-up ----------------------------------------------------------------
 
-TEST_F(KsMonitor, StartupFailuresExitWithTheirStatusAndMessage) {
+TEST_F(KsMonitor, StartupFailures_ExitWithTheirStatusAndMessage) {
     const std::string kNoClient = "Couldn't find Kestrun pid; ksMonitor exiting\n";
     const std::string kNoPppd = "Couldn't find pppd pid; ksMonitor exiting\n";
     const std::string alive = std::to_string(getpid()) + "\n";
@@ -150,7 +150,7 @@ TEST_F(KsMonitor, StartupFailuresExitWithTheirStatusAndMessage) {
     }
 }
 
-TEST_F(KsMonitor, FailedDetachExitsWithStatus3) {
+TEST_F(KsMonitor, FailedDetach_ExitsWithStatus3) {
     StartTunnel();
     // No fork possible. The sanitizers' exit-time leak check would need one.
     const auto result =
@@ -164,7 +164,7 @@ TEST_F(KsMonitor, FailedDetachExitsWithStatus3) {
     EXPECT_EQ(Record(kPppdRecord), "");
 }
 
-TEST_F(KsMonitor, DetachesAndListsWhatItWatches) {
+TEST_F(KsMonitor, Startup_DetachesAndListsWhatItWatches) {
     // An empty IFNAME is a name like any other: "/var/run/.pid".
     StartTunnel("");
     const auto started =
@@ -218,7 +218,7 @@ TEST_F(KsMonitor, DetachesAndListsWhatItWatches) {
 // process and ends it when the client dies.
 class KsMonitorPppdLayout : public KsMonitor, public ::testing::WithParamInterface<const char*> {};
 
-TEST_P(KsMonitorPppdLayout, WatchesThePppdItsPidFileNames) {
+TEST_P(KsMonitorPppdLayout, EitherLayout_WatchesThePppdItsPidFileNames) {
     ASSERT_EQ(mkdir("/var/run/pppd", 0755), 0);
     StartTunnel(GetParam());  // the stand-in's pid file: /var/run/<name>.pid
     LaunchDetached({"IFNAME=ppp0", "KSLOGPRIORITY=info"});
@@ -230,7 +230,7 @@ TEST_P(KsMonitorPppdLayout, WatchesThePppdItsPidFileNames) {
     EXPECT_EQ(Record(kPppdRecord), SigtermFromMonitor());
 }
 
-INSTANTIATE_TEST_SUITE_P(Of, KsMonitorPppdLayout, ::testing::Values("pppd/ppp0", "pppdppp0"),
+INSTANTIATE_TEST_SUITE_P(Versions, KsMonitorPppdLayout, ::testing::Values("pppd/ppp0", "pppdppp0"),
                          [](const auto& info) {
                              return std::string(info.index == 0 ? "Pppd251" : "Pppd250");
                          });
@@ -254,7 +254,7 @@ std::string Fingerprint(const std::string& path) {
 // A lone --help or --version, typed by an administrator while a tunnel's
 // monitor runs: the text on standard output, status 0, and nothing else
 // happens (no log set-up, no flag written, no second monitor).
-TEST_F(KsMonitor, LoneHelpOrVersionAnswersAndTouchesNothing) {
+TEST_F(KsMonitor, LoneHelpOrVersion_AnswersAndTouchesNothing) {
     const std::string epc = std::string(std::getenv("HOME")) + "/.valdrane/EPC";
     RemoveAll(std::string(std::getenv("HOME")) + "/.valdrane");
     ASSERT_EQ(mkdir((std::string(std::getenv("HOME")) + "/.valdrane").c_str(), 0700), 0);
@@ -302,7 +302,7 @@ TEST_F(KsMonitor, LoneHelpOrVersionAnswersAndTouchesNothing) {
 
 // Every other argument vector is ignored, as the client may pass some: the
 // monitor starts as with none.
-TEST_F(KsMonitor, OtherArgumentsAreIgnored) {
+TEST_F(KsMonitor, OtherArguments_Ignored) {
     StartTunnel();
     const std::vector<std::vector<std::string>> vectors = {
         {"--help", "x"}, {"-h"}, {"foo"}, {"--version", "--help"}, {"--HELP"}, {""}, {"--help="},
@@ -326,7 +326,7 @@ TEST_F(KsMonitor, OtherArgumentsAreIgnored) {
 // descriptors keep working: the client's death still ends pppd.
 class KsMonitorInherited : public KsMonitor, public ::testing::WithParamInterface<bool> {};
 
-TEST_P(KsMonitorInherited, DescriptorsNeverReachTheRepairCommand) {
+TEST_P(KsMonitorInherited, Descriptors_NeverReachTheRepairCommand) {
     // The repair command's stand-in records what its shell holds open.
     ASSERT_TRUE(WriteFile("/usr/sbin/kestRun",
                           "#!/bin/sh\n"
@@ -357,13 +357,13 @@ TEST_P(KsMonitorInherited, DescriptorsNeverReachTheRepairCommand) {
     EXPECT_EQ(Record(kPppdRecord), SigtermFromMonitor());
 }
 
-INSTANTIATE_TEST_SUITE_P(Kernel, KsMonitorInherited, ::testing::Bool(), [](const auto& info) {
+INSTANTIATE_TEST_SUITE_P(Kernels, KsMonitorInherited, ::testing::Bool(), [](const auto& info) {
     return std::string(info.param ? "WithoutCloseRange" : "WithCloseRange");
 });
 
 // A FIFO at the flag's name does not hang start-up: it counts as a flag that
 // cannot be created, so the monitor detaches and stops at its first check.
-TEST_F(KsMonitor, FifoAtTheFlagNameDoesNotHangStartUp) {
+TEST_F(KsMonitor, FifoAtTheFlagName_DoesNotHangStartUp) {
     ASSERT_EQ(mkfifo(kFlag, 0600), 0);
     StartTunnel();
     const auto started = Launch({"KSLOGPRIORITY=info"});
@@ -378,7 +378,7 @@ TEST_F(KsMonitor, FifoAtTheFlagNameDoesNotHangStartUp) {
 
 // ---- shutdown flag -------------------------------------------------------------
 
-TEST_F(KsMonitor, FlagHoldingOneWithBlankOrLineEndKeepsItRunning) {
+TEST_F(KsMonitor, FlagHoldingOneWithBlankOrLineEnd_KeepsItRunning) {
     StartTunnel();
     LaunchDetached();
     for (const char* value : {" 1", "1\n"}) {
@@ -395,7 +395,7 @@ TEST_F(KsMonitor, FlagHoldingOneWithBlankOrLineEndKeepsItRunning) {
 class KsMonitorFlagStops : public KsMonitor,
                            public ::testing::WithParamInterface<std::optional<std::string>> {};
 
-TEST_P(KsMonitorFlagStops, AtTheNextTick) {
+TEST_P(KsMonitorFlagStops, ClearedOrDeleted_AtTheNextTick) {
     StartTunnel();
     LaunchDetached();
     if (GetParam()) {
@@ -432,7 +432,7 @@ INSTANTIATE_TEST_SUITE_P(Values, KsMonitorFlagStops,
                                                         : "Holding" + *info.param;
                          });
 
-TEST_F(KsMonitor, SecondMonitorFailingAtStartStopsTheFirst) {
+TEST_F(KsMonitor, SecondMonitorFailingAtStart_StopsTheFirst) {
     StartTunnel();
     LaunchDetached();
     // It rewrites and then deletes the one shared flag file; it found the
@@ -445,7 +445,7 @@ TEST_F(KsMonitor, SecondMonitorFailingAtStartStopsTheFirst) {
     EXPECT_FALSE(Exists(kSharedLink));
 }
 
-TEST_F(KsMonitor, ASignalLeavesTheFlagFileBehind) {
+TEST_F(KsMonitor, Signal_LeavesTheFlagFileBehind) {
     StartTunnel();
     LaunchDetached();
     ASSERT_EQ(kill(monitor_, SIGTERM), 0);
@@ -465,7 +465,7 @@ TEST_F(KsMonitor, ASignalLeavesTheFlagFileBehind) {
 class KsMonitorClientDeath : public KsMonitor,
                              public ::testing::WithParamInterface<std::vector<std::string>> {};
 
-TEST_P(KsMonitorClientDeath, TerminatesPppdOnceAndExits) {
+TEST_P(KsMonitorClientDeath, HoweverStarted_TerminatesPppdOnceAndExits) {
     StartTunnel();
     LaunchDetached({"ASAN_OPTIONS=detect_leaks=0"}, GetParam());
     WaitTicks(2);  // both probes keep succeeding
@@ -483,14 +483,14 @@ std::string ClientDeathCaseName(size_t index) {
     return names[index];
 }
 
-INSTANTIATE_TEST_SUITE_P(Started, KsMonitorClientDeath,
+INSTANTIATE_TEST_SUITE_P(Starts, KsMonitorClientDeath,
                          ::testing::Values(std::vector<std::string>{},
                                            std::vector<std::string>{"/bin/sh", "-c",
                                                                     "exec \"$0\" <&- >&- 2>&-"},
                                            std::vector<std::string>{KS_DENY_SYSCALLS, "pidfd"}),
                          [](const auto& info) { return ClientDeathCaseName(info.index); });
 
-TEST_F(KsMonitor, PppdDeathEndsTheMonitorWithoutSignals) {
+TEST_F(KsMonitor, PppdDeath_EndsTheMonitorWithoutSignals) {
     StartTunnel();
     LaunchDetached();
     WaitTicks(1);
@@ -508,7 +508,7 @@ TEST_F(KsMonitor, PppdDeathEndsTheMonitorWithoutSignals) {
 // watched process nor signal it.
 class KsMonitorPidReuse : public KsMonitor, public ::testing::WithParamInterface<bool> {};
 
-TEST_P(KsMonitorPidReuse, StrangerWithTheSameNumberIsNeverTakenForIt) {
+TEST_P(KsMonitorPidReuse, StrangerWithTheSameNumber_NeverTakenForIt) {
     const bool pppd_replaced = GetParam();
     StartTunnel();
     LaunchDetached();
@@ -541,13 +541,13 @@ TEST_P(KsMonitorPidReuse, StrangerWithTheSameNumberIsNeverTakenForIt) {
     EXPECT_TRUE(ProcessRunning(stranger));
 }
 
-INSTANTIATE_TEST_SUITE_P(Of, KsMonitorPidReuse, ::testing::Bool(), [](const auto& info) {
+INSTANTIATE_TEST_SUITE_P(Processes, KsMonitorPidReuse, ::testing::Bool(), [](const auto& info) {
     return std::string(info.param ? "Pppd" : "Client");
 });
 
 // ---- DNS watch ---------------------------------------------------------------------
 
-TEST_F(KsMonitor, LostNameserverIsRepairedThroughTheMainLoop) {
+TEST_F(KsMonitor, LostNameserver_RepairedThroughTheMainLoop) {
     StartTunnel();
     ASSERT_TRUE(WriteFile("/etc/resolv.conf",
                           "nameserver 192.0.2.53\nnameserver 10.0.0.2\nsearch corp.example.com\n"));

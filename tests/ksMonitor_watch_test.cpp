@@ -47,7 +47,7 @@ void ResetLog() {
 
 // ---- shutdown flag --------------------------------------------------------
 
-TEST(MonitorFlag, InitWritesOneForEveryoneWhateverTheUmask) {
+TEST(KsMonitorFlag, Init_WritesOneForEveryoneWhateverTheUmask) {
     // Fresh, and over an older longer file of narrow mode.
     for (const std::optional<std::string>& before :
          {std::optional<std::string>{}, std::optional<std::string>{"0\n12345"}}) {
@@ -66,7 +66,7 @@ TEST(MonitorFlag, InitWritesOneForEveryoneWhateverTheUmask) {
     }
 }
 
-TEST(MonitorFlag, NeverFollowsALinkPlantedAtItsName) {
+TEST(KsMonitorFlag, LinkPlantedAtItsName_NeverFollowed) {
     ASSERT_TRUE(WriteFile("/tmp/victim", "secret", 0600));
     ASSERT_EQ(symlink("/tmp/victim", kKsMonitorFlagPath), 0);
     init_ks_monitor_flag();
@@ -100,7 +100,7 @@ struct Snapshot {
 // Anything but a regular file of the monitor's own with one link at the
 // flag's name is left exactly as it was (not written, not emptied, not
 // opened to everyone), and start-up goes on at once: a FIFO must not hang it.
-TEST(MonitorFlag, NothingButItsOwnSingleFileIsWritten) {
+TEST(KsMonitorFlag, AnythingButItsOwnSingleFile_LeftAsItWas) {
     // A /run of this test's own that allows device nodes, unlike the
     // sandbox's.
     ASSERT_EQ(RunProgram({"mount", "-t", "tmpfs", "-o", "nosuid,mode=0755", "ks_flag_run", "/run"})
@@ -157,7 +157,7 @@ TEST(MonitorFlag, NothingButItsOwnSingleFileIsWritten) {
     }
 }
 
-TEST(MonitorFlag, UncreatableFlagIsSilentThenStopsTheFirstCheck) {
+TEST(KsMonitorFlag, UncreatableFlag_SilentThenStopsTheFirstCheck) {
     ASSERT_EQ(mkdir(kKsMonitorFlagPath, 0755), 0);  // takes the name: the open fails
     const auto outcome = RunInChild([] {
         StartLog("info");
@@ -170,7 +170,7 @@ TEST(MonitorFlag, UncreatableFlagIsSilentThenStopsTheFirstCheck) {
     EXPECT_EQ(CallerLogLines(), (std::vector<std::string>{"general info created", kShutdownEntry}));
 }
 
-TEST(MonitorFlag, OnlyTheValueOneKeepsTheMonitorRunning) {
+TEST(KsMonitorFlag, OnlyTheValueOne_KeepsTheMonitorRunning) {
     const std::vector<std::pair<std::optional<std::string>, bool>> cases = {
         {"1", true},   {" 1", true},  {"1\n", true}, {"\n\t1 junk", true},
         {"+1", true},  {"0", false},  {"", false},   {"2", false},
@@ -204,7 +204,7 @@ TEST(MonitorFlag, OnlyTheValueOneKeepsTheMonitorRunning) {
 // Each layout pppd has used, alone and together: /var/run/<if>.pid first,
 // then /var/run/pppd/<if>.pid (2.5.1 on), then /var/run/pppd<if>.pid (2.5.0).
 // The first that yields a pid wins; no other place is read.
-TEST(MonitorConfig, PppdPidFromTheFirstLayoutThatYieldsOne) {
+TEST(KsMonitorConfig, PppdPid_FromTheFirstLayoutThatYieldsOne) {
     using Files = std::vector<std::pair<std::string, std::string>>;
     struct Case {
         const char* name;
@@ -259,7 +259,7 @@ TEST(MonitorConfig, PppdPidFromTheFirstLayoutThatYieldsOne) {
 
 // ---- process watch --------------------------------------------------------
 
-class ProcessWatch : public ::testing::Test {
+class KsMonitorProcessWatch : public ::testing::Test {
   protected:
     void SetUp() override {
         pppd_ = StartPppd();
@@ -276,7 +276,7 @@ class ProcessWatch : public ::testing::Test {
     pid_t client_ = 0;
 };
 
-TEST_F(ProcessWatch, BothAliveReturnsAndLogsOnlyAtDebug) {
+TEST_F(KsMonitorProcessWatch, BothAlive_ReturnsAndLogsOnlyAtDebug) {
     const auto ks = watch_process(client_);
     const auto pppd = watch_process(pppd_);
     for (const char* level : {"debug", "info"}) {
@@ -295,7 +295,7 @@ TEST_F(ProcessWatch, BothAliveReturnsAndLogsOnlyAtDebug) {
     EXPECT_EQ(Record(kClientRecord), "");
 }
 
-TEST(ProcessWatchEnds, WhenAProcessIsGone) {
+TEST(KsMonitorProcessGone, PppdOrClient_EndsTheWatch) {
     struct Case {
         const char* name;
         bool pppd_gone, client_gone;
@@ -351,7 +351,7 @@ TEST(ProcessWatchEnds, WhenAProcessIsGone) {
     }
 }
 
-TEST_F(ProcessWatch, EndedButUnreapedProcessStillProbesAlive) {
+TEST_F(KsMonitorProcessWatch, EndedButUnreapedProcess_StillProbesAlive) {
     const pid_t child = fork();
     if (child == 0) _exit(0);
     ASSERT_GT(child, 0);
@@ -368,7 +368,7 @@ TEST_F(ProcessWatch, EndedButUnreapedProcessStillProbesAlive) {
     EXPECT_FALSE(process_alive(zombie));
 }
 
-TEST_F(ProcessWatch, ProbeRefusedForPermissionCountsAsGone) {
+TEST_F(KsMonitorProcessWatch, ProbeRefusedForPermission_CountsAsGone) {
     // The log file must stay writable for the unprivileged watcher.
     ASSERT_TRUE(WriteFile(DefaultLog(), "", 0666));
     const auto ks = watch_process(client_);
@@ -385,7 +385,7 @@ TEST_F(ProcessWatch, ProbeRefusedForPermissionCountsAsGone) {
     EXPECT_TRUE(ProcessRunning(pppd_));
 }
 
-TEST(ProcessWatchPids, PidsBelowOneAreNeverSignalled) {
+TEST(KsMonitorProcessPids, BelowOne_NeverSignalled) {
     // 0 would address our own process group, -1 every process we may signal.
     for (const int pid : {0, -1}) {
         SCOPED_TRACE(pid);
@@ -411,7 +411,7 @@ struct DnsConfig {
     }
 };
 
-class DnsWatch : public ::testing::Test {
+class KsMonitorDnsWatch : public ::testing::Test {
   protected:
     void SetUp() override {
         InstallRepairStandin();
@@ -427,7 +427,7 @@ class DnsWatch : public ::testing::Test {
     }
 };
 
-TEST_F(DnsWatch, OneCheckOverATableOfResolverFiles) {
+TEST_F(KsMonitorDnsWatch, ResolverFiles_JudgedInOneCheck) {
     const std::string kAll =
         "nameserver 10.0.0.1\nnameserver 10.0.0.2\nsearch corp.example.com lab.example\n";
     const std::string kTesting = "dns debug test_dns:Testing DNS servers: ";
@@ -525,7 +525,7 @@ TEST_F(DnsWatch, OneCheckOverATableOfResolverFiles) {
     }
 }
 
-TEST_F(DnsWatch, ClearedFlagStopsTheMonitorBeforeTheRepair) {
+TEST_F(KsMonitorDnsWatch, ClearedFlag_StopsTheMonitorBeforeTheRepair) {
     SetResolver("nameserver 10.9.9.9\n");
     ASSERT_TRUE(WriteFile(kKsMonitorFlagPath, "0"));
     const auto outcome = RunInChild([] {
@@ -602,7 +602,7 @@ std::string Transcript(const std::string& steps) {
     return ReadFile("/tmp/transcript").value_or("(no transcript)");
 }
 
-TEST_F(DnsWatch, CountersPauseAfterThreeRepairsInARow) {
+TEST_F(KsMonitorDnsWatch, Counters_PauseAfterThreeRepairsInARow) {
     const std::string paused_11 = "- - - - - - - - - - -";
     const std::string b11(11, 'B');
     struct Case {
@@ -628,7 +628,7 @@ TEST_F(DnsWatch, CountersPauseAfterThreeRepairsInARow) {
 
 // ---- main loop ------------------------------------------------------------
 
-TEST(MainLoop, ProcessesEveryTickDnsEveryFifthFlagFirst) {
+TEST(KsMonitorMainLoop, Checks_ProcessesEveryTickDnsEveryFifthFlagFirst) {
     InstallRepairStandin();
     ASSERT_TRUE(WriteFile("/etc/resolv.conf", "nameserver 10.0.0.1\n"));
     ASSERT_TRUE(WriteFile(kKsMonitorFlagPath, "1"));
@@ -666,7 +666,7 @@ TEST(MainLoop, ProcessesEveryTickDnsEveryFifthFlagFirst) {
 // The wait between ticks ends when a watched process ends: the loop runs in
 // a child, and each case acts just after a tick's process watch, so the
 // next tick is a second away.
-TEST(MainLoopWait, EndOfAWatchedProcessIsMetWellBeforeTheNextTick) {
+TEST(KsMonitorMainLoopWait, EndOfAWatchedProcess_MetWellBeforeTheNextTick) {
     struct Case {
         const char* name;
         // Acts on the stand-ins, which are our children.
@@ -755,7 +755,7 @@ TEST(MainLoopWait, EndOfAWatchedProcessIsMetWellBeforeTheNextTick) {
 
 // Where the kernel gives no process descriptors, the monitor watches by
 // number and sleeps between ticks: the next tick still meets the death.
-TEST(MainLoopWait, WithoutProcessDescriptorsTheNextTickReacts) {
+TEST(KsMonitorMainLoopWait, WithoutProcessDescriptors_TheNextTickReacts) {
     ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);  // the detached monitor becomes our child
     InstallRepairStandin();
     ResetLog();

@@ -19,7 +19,7 @@ using namespace kstest;
 
 namespace {
 
-TEST(KsProcUtils, ReadersTable) {
+TEST(KsProcUtils, FileContents_LeadingNumberOrNoValue) {
     const struct {
         const char* what;
         std::optional<std::string> content;  // nothing: no file
@@ -60,7 +60,7 @@ TEST(KsProcUtils, ReadersTable) {
     }
 }
 
-TEST(KsProcUtils, NullPathAndDirectoryReadAsNoValue) {
+TEST(KsProcUtils, NullPathAndDirectory_ReadAsNoValue) {
     TempDir dir;
     EXPECT_EQ(get_pid_from_file(nullptr), 0u);
     EXPECT_EQ(get_int_from_file(nullptr), 0);
@@ -70,7 +70,7 @@ TEST(KsProcUtils, NullPathAndDirectoryReadAsNoValue) {
 
 // A FIFO planted at a pid file name reads as no value instead of hanging
 // the reader until somebody writes to it.
-TEST(KsProcUtils, FifoReadsAsNoValueWithoutBlocking) {
+TEST(KsProcUtils, Fifo_ReadsAsNoValueWithoutBlocking) {
     TempDir dir;
     const std::string fifo = dir / "fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
@@ -88,7 +88,7 @@ TEST(KsProcUtils, FifoReadsAsNoValueWithoutBlocking) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
-TEST(KsProcUtils, ClientPidFromEtcPpp) {
+TEST(KsProcUtils, ClientPid_ReadFromEtcPpp) {
     EXPECT_EQ(sslvpn_get_kestrun_pid(), 0u);
     ASSERT_EQ(mkdir("/etc/ppp", 0755) == 0 || errno == EEXIST, true);
     ASSERT_TRUE(WriteFile("/etc/ppp/kestrun.pid", "4321\n"));

@@ -36,7 +36,7 @@ std::map<std::string, int> Tally(const std::vector<std::string>& paths) {
     return seen;
 }
 
-TEST(KslogProcess, ExitRemovesOnlyTheLinkItMade) {
+TEST(KslogProcess, Exit_RemovesOnlyTheLinkItMade) {
     enum Start { kNoLink, kLinkFound, kRegularFile, kOtherUsersLink };
     const struct {
         const char* what;
@@ -262,7 +262,7 @@ size_t Count(const std::vector<std::string>& calls, const std::string& name) {
 
 // One write per entry, so an entry is never torn or interleaved, even with
 // a writer that takes no lock; entries larger than any internal buffer too.
-TEST(KslogProcess, OneWritePerEntry) {
+TEST(KslogProcess, EachEntry_OneWrite) {
     for (const char* pad : {"10", "5000"}) {
         SCOPED_TRACE(pad);
         ASSERT_EQ(Count(Trace({"-n", "0"}), "write"), 0u);
@@ -272,7 +272,7 @@ TEST(KslogProcess, OneWritePerEntry) {
 
 // An entry costs a handful of system calls (open, flock, fstat, lstat,
 // getpid, write, close); a disabled one costs none.
-TEST(KslogProcess, SystemCallsPerEntry) {
+TEST(KslogProcess, SystemCalls_AFewPerEntryNoneWhenDisabled) {
     const size_t none = Trace({"-n", "0"}).size();
     const size_t disabled = Trace({"-n", "100", "-p", "1"}).size();
     const size_t some = Trace({"-n", "10"}).size();

@@ -414,7 +414,7 @@ TEST(KslogLink, Chain_FollowedUpTo32Links) {
     }
 }
 
-TEST(KslogLink, TargetOf1024BytesRefused) {
+TEST(KslogLink, TargetOf1024Bytes_Refused) {
     for (const size_t length : {1023u, 1024u}) {
         SCOPED_TRACE(length);
         TempDir dir;
@@ -670,7 +670,7 @@ TEST(KslogOwner, OtherUsersFile_GivenOnlyToThatUser) {
 
 // What stands at the log or roll name may not be ours: a link to another
 // file, or a second name of one. Nothing is written to it or given away.
-TEST(KslogOwner, NothingWrittenOrGivenAwayThroughLinks) {
+TEST(KslogOwner, LinksAtItsNames_NothingWrittenOrGivenAway) {
     enum Kind { kSymlink, kHardLink };
     for (const Kind kind : {kSymlink, kHardLink}) {
         SCOPED_TRACE(kind == kSymlink ? "symbolic link" : "hard link");
@@ -796,7 +796,7 @@ TEST(KslogOwner, NewFiles_Mode0600ExistingKeepTheirs) {
 
 // ---------------------------------------------------------------- rotation
 
-TEST(KslogRotation, RolledOnlyAboveTenMebibytes) {
+TEST(KslogRotation, Log_RolledOnlyAboveTenMebibytes) {
     for (const off_t size : {kRollSize - 1, kRollSize, kRollSize + 1}) {
         SCOPED_TRACE(size);
         const std::string old = Filler(static_cast<size_t>(size));
@@ -852,7 +852,7 @@ TEST(KslogRotation, RotateNow_MissingLogKeepsTheRoll) {
     EXPECT_EQ(ReadFile(DefaultLog() + ".0"), "older generation\n");
 }
 
-TEST(KslogRotation, RolledLogRecreatedForTheSudoUser) {
+TEST(KslogRotation, RolledLog_RecreatedForTheSudoUser) {
     setenv("SUDO_UID", "1234", 1);
     setenv("SUDO_GID", "2345", 1);
     ASSERT_TRUE(WriteFile(DefaultLog(), Filler(kRollSize + 1)));

@@ -51,7 +51,7 @@ void ExpectSameAsFormat(const Fields& f) {
     EXPECT_EQ(Prefix(f), Reference(f));
 }
 
-TEST(KslogPrefix, FixedExamples) {
+TEST(KslogPrefix, FixedExamples_ExactBytes) {
     const struct {
         Fields fields;
         const char* expected;

@@ -102,7 +102,7 @@ std::string ResolverFile(size_t filler) {
     return text + "\n";
 }
 
-class MonitorHeap : public ::testing::Test {
+class KsMonitorHeap : public ::testing::Test {
   protected:
     void SetUp() override {
         if (KS_SANITIZED) GTEST_SKIP() << "the sanitizers replace the allocator counted here";
@@ -136,7 +136,7 @@ class MonitorHeap : public ::testing::Test {
     monitor_config config_;
 };
 
-TEST_F(MonitorHeap, MillionTicks_AllocateNothingAndLeaveTheHeapAsItWas) {
+TEST_F(KsMonitorHeap, MillionTicks_AllocateNothingAndLeaveTheHeapAsItWas) {
     ASSERT_TRUE(WriteFile("/etc/resolv.conf", ResolverFile(200)));
     const watched_process ks = watch_process(ks_pid_);
     const watched_process pppd = watch_process(pppd_pid_);
@@ -152,7 +152,7 @@ TEST_F(MonitorHeap, MillionTicks_AllocateNothingAndLeaveTheHeapAsItWas) {
     EXPECT_EQ(after, before);
 }
 
-TEST_F(MonitorHeap, DnsCheckOfLargeFile_AllocatesAFewTimesNotPerLine) {
+TEST_F(KsMonitorHeap, DnsCheckOfLargeFile_AllocatesAFewTimesNotPerLine) {
     // About 30,000 lines in 8 KiB chunks: a line cut by a chunk's end is
     // kept whole in a buffer whose capacity the check keeps.
     const std::string text = ResolverFile(1 << 20);

@@ -212,6 +212,10 @@ class SyscallBudget : public ::testing::Test {
     }
 };
 
+// The monitor and the log facility each have their suite on this fixture.
+class KsMonitorSyscallBudget : public SyscallBudget {};
+class KslogSyscallBudget : public SyscallBudget {};
+
 const std::vector<std::string> kSteadyTick = {"open", "read", "close", "probe", "probe", "wait"};
 
 // A tick after the first: its flag check and probes, and on every fifth the
@@ -244,7 +248,7 @@ void ExpectTick(int number, const std::vector<Call>& tick, size_t max_reads) {
     for (size_t i = 7; i < 7 + reads; ++i) EXPECT_GE(ReadSize(tick[i]), 4096) << tick[i].line;
 }
 
-TEST_F(SyscallBudget, MonitorTicks_SixCallsAndTheResolverFileOnEveryFifth) {
+TEST_F(KsMonitorSyscallBudget, MonitorTicks_SixCallsAndTheResolverFileOnEveryFifth) {
     ASSERT_TRUE(WriteFile(kResolver, ResolverFile(0)));
     const auto ticks = TraceTicks(6);
     ASSERT_GE(ticks.size(), 6u);
@@ -252,7 +256,7 @@ TEST_F(SyscallBudget, MonitorTicks_SixCallsAndTheResolverFileOnEveryFifth) {
     for (size_t i = 1; i < ticks.size(); ++i) ExpectTick(static_cast<int>(i + 1), ticks[i], 2);
 }
 
-TEST_F(SyscallBudget, DnsCheck_LargeResolverFileReadInFewChunks) {
+TEST_F(KsMonitorSyscallBudget, DnsCheck_LargeResolverFileReadInFewChunks) {
     // A line that runs across two chunks is kept in a buffer. In the plain
     // build that buffer comes from the heap the process already has; the
     // sanitizers' allocator maps a fresh region on the first use of each
@@ -273,7 +277,7 @@ int FlagChecks(const std::string& path) {
     return checks;
 }
 
-TEST_F(SyscallBudget, ZombieClient_AFewExtraWaitsNoneWithAZeroTimeout) {
+TEST_F(KsMonitorSyscallBudget, ZombieClient_AFewExtraWaitsNoneWithAZeroTimeout) {
     ASSERT_TRUE(WriteFile(kResolver, ResolverFile(0)));
     // A client whose parent, a shell, reaps it only while it is not stopped;
     // it takes over the client's pid file from the fixture's.
@@ -336,7 +340,7 @@ std::vector<Call> Between(const std::vector<Call>& calls, const std::string& nam
     return {};
 }
 
-TEST_F(SyscallBudget, LogEntry_SevenCallsOneWriteAndNoneWhenDisabled) {
+TEST_F(KslogSyscallBudget, LogEntry_SevenCallsOneWriteAndNoneWhenDisabled) {
     // LeakSanitizer cannot run under strace (both trace the process).
     const pid_t strace = Spawn(StraceArgv("log", KS_PERF_LOG_PROBE),
                                {"KSLOGPRIORITY", "ASAN_OPTIONS=detect_leaks=0"});

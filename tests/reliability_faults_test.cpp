@@ -5,8 +5,8 @@
 // read-only tmpfs) live and die with the test's own namespace.
 //
 // Faults covered elsewhere and not repeated here: client and pppd killed
-// with SIGKILL (ksMonitor_test: KsMonitorClientDeath, PppdDeathEnds...), a
-// missing resolver file (ksMonitor_watch_test: DnsWatch table and counters),
+// with SIGKILL (ksMonitor_test: KsMonitorClientDeath, PppdDeath_Ends...), a
+// missing resolver file (ksMonitor_watch_test: KsMonitorDnsWatch table and counters),
 // a short write (kslog_test: KslogRotation.ShortWrite_CutBackToWholeEntries).
 #include <dirent.h>
 #include <fcntl.h>
@@ -68,7 +68,7 @@ void FillUp(const std::string& dir) {
     ASSERT_TRUE(full) << std::strerror(errno);
 }
 
-class MonitorFaults : public ::testing::Test {
+class KsMonitorFaults : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
@@ -95,7 +95,7 @@ class MonitorFaults : public ::testing::Test {
 // Whatever keeps entries from the log, the monitor goes on watching: the
 // client's death still brings pppd exactly one SIGTERM and the monitor ends
 // with status 0. A log that takes some bytes holds whole entries only.
-TEST_F(MonitorFaults, UnwritableLog_EntriesDroppedWatchGoesOn) {
+TEST_F(KsMonitorFaults, UnwritableLog_EntriesDroppedWatchGoesOn) {
     enum Fault { kFull, kReadOnlyDirectory, kReadOnlyFile, kDirectoryAtTheName };
     const struct {
         const char* what;
@@ -157,7 +157,7 @@ TEST_F(MonitorFaults, UnwritableLog_EntriesDroppedWatchGoesOn) {
 // The flag file cannot be created: nothing is reported, the first tick reads
 // 0, logs the shutdown entry and ends the monitor with status 0; nobody is
 // signalled.
-TEST_F(MonitorFaults, ReadOnlyFlagDirectory_FirstTickStops) {
+TEST_F(KsMonitorFaults, ReadOnlyFlagDirectory_FirstTickStops) {
     const pid_t pppd = StartPppd();  // its pid file goes to /run first
     const pid_t client = StartClient();
     RemountReadOnly("/run");
@@ -176,7 +176,7 @@ TEST_F(MonitorFaults, ReadOnlyFlagDirectory_FirstTickStops) {
 
 // The monitor sends one SIGTERM and ends; it neither waits for pppd nor
 // sends another signal.
-TEST_F(MonitorFaults, PppdIgnoringSigterm_MonitorStillExits) {
+TEST_F(KsMonitorFaults, PppdIgnoringSigterm_MonitorStillExits) {
     // A pppd that notes each SIGTERM and carries on.
     const pid_t pppd =
         Spawn({"/bin/sh", "-c",
@@ -220,7 +220,7 @@ DnsOutcome CheckDnsOnce(std::chrono::milliseconds timeout = 10000ms) {
     return {outcome.returned, CallerLogLines(), RecordLines(kRepairRecord)};
 }
 
-class DnsFaults : public ::testing::Test {
+class KsMonitorDnsFaults : public ::testing::Test {
   protected:
     void SetUp() override {
         InstallRepairStandin();
@@ -232,7 +232,7 @@ class DnsFaults : public ::testing::Test {
 // Anything at /etc/resolv.conf that is not a regular file (after links) is
 // unreadable: only the testing entry, no judgement, no repair, no hang. A
 // regular file is judged by its bytes, however long its one line.
-TEST_F(DnsFaults, ResolverFileOfEveryKind) {
+TEST_F(KsMonitorDnsFaults, ResolverFileOfEveryKind_OnlyRegularFilesJudged) {
     const std::string kTesting = "dns debug test_dns:Testing DNS servers: 10.0.0.1 / <NULL>";
     const std::string kFound = "general debug test_dns:DNS result: 1/0/0";
     enum Kind { kDirectory, kDangling, kFifo, kEndlessDevice, kLinkToFile, kHugeLine };
@@ -283,7 +283,7 @@ TEST_F(DnsFaults, ResolverFileOfEveryKind) {
 // renamed, as resolver managers do), every check sees a whole file: no
 // repair ever. Rewritten in place, a check may catch it half written and
 // repair; the checks still end and judge.
-TEST_F(DnsFaults, ResolverFileChangingWhileRead) {
+TEST_F(KsMonitorDnsFaults, ResolverFileChangingWhileRead_EveryCheckEndsAndJudges) {
     // Long enough that a read takes several chunks.
     const std::string kPadding(64 << 10, '#');
     for (const bool in_place : {false, true}) {
@@ -331,7 +331,7 @@ TEST_F(DnsFaults, ResolverFileChangingWhileRead) {
 // A repair command that fails, cannot run or is missing is not detected:
 // the next checks find the server still missing and repair again, three
 // times, then the pause starts.
-TEST_F(DnsFaults, FailingRepairCommand_RetriedThenPaused) {
+TEST_F(KsMonitorDnsFaults, FailingRepairCommand_RetriedThenPaused) {
     enum Kind { kMissing, kExitsOne, kNotExecutable, kKilledBySignal };
     const struct {
         const char* what;
@@ -380,7 +380,7 @@ TEST_F(DnsFaults, FailingRepairCommand_RetriedThenPaused) {
 
 // Whatever stands at the flag's name, a check reads at most its first 4 KiB
 // and never hangs: it keeps the monitor running only when that reads as 1.
-TEST(FlagFaults, FlagFileOfEveryKind) {
+TEST(KsMonitorFlagFaults, FlagFileOfEveryKind_OnlyOneKeepsItRunning) {
     enum Kind {
         kDirectory,
         kLinkToOne,

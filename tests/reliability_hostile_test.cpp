@@ -7,7 +7,7 @@
 //
 // The log facility's own suite checks the same rules with links made by
 // root and handed over with lchown (kslog_test: KslogLink.*, KslogOwner.*,
-// kslog_process_test: ExitRemovesOnlyTheLinkItMade); here the attacker
+// kslog_process_test: Exit_RemovesOnlyTheLinkItMade); here the attacker
 // really is another user, and the targets are files the attacker cannot
 // write. Hard links to root's files need fs.protected_hardlinks off, which
 // a test may not change on the host: where the kernel refuses the attacker,
@@ -147,7 +147,7 @@ void PlantFor(const Case& c) {
     }
 }
 
-TEST(HostileUser, RootProcessesWriteAndGiveAwayOnlyTheirOwnFiles) {
+TEST(KslogHostileUser, RootProcesses_WriteAndGiveAwayOnlyTheirOwnFiles) {
     const Case cases[] = {
         {"shared link to root's file", Plant::kLinkToVictim, false},
         {"shared link into a cycle", Plant::kLinkToCycle, false},
@@ -216,7 +216,7 @@ TEST(HostileUser, RootProcessesWriteAndGiveAwayOnlyTheirOwnFiles) {
 // root's entries are dropped rather than written into their file, and the
 // file is not handed to the SUDO_UID user; the test then moves their file
 // aside (so rotations go on) and keeps it for the final check.
-TEST(HostileUser, RotationGapRace_RootNeverWritesOrGivesAwayTheAttackersFile) {
+TEST(KslogHostileUser, RotationGapRace_RootNeverWritesOrGivesAwayTheAttackersFile) {
     constexpr int kRotations = 1000;
     const std::string log = "/tmp/.kestRun.log";
     ASSERT_EQ(chmod("/tmp", 01777), 0);
@@ -355,9 +355,9 @@ pid_t HoldLock(Holder holder, std::string& log) {
 // (an entry every tick), still watches on its one-second tick: the client's
 // death brings pppd exactly one SIGTERM within 3 s, and a cleared flag ends
 // it with status 0 within 3 s. Its entries go to the file without the lock.
-class HostileUserLock : public ::testing::TestWithParam<Holder> {};
+class KslogHostileUserLock : public ::testing::TestWithParam<Holder> {};
 
-TEST_P(HostileUserLock, LogLockHeldForGood_MonitorStillWatches) {
+TEST_P(KslogHostileUserLock, LogLockHeldForGood_MonitorStillWatches) {
     const Holder holder = GetParam();
     ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
     ASSERT_EQ(chmod("/tmp", 01777), 0);
@@ -420,7 +420,7 @@ std::string HolderName(const ::testing::TestParamInfo<Holder>& info) {
     return "StoppedProductProcess";
 }
 
-INSTANTIATE_TEST_SUITE_P(Holders, HostileUserLock,
+INSTANTIATE_TEST_SUITE_P(Holders, KslogHostileUserLock,
                          ::testing::Values(Holder::kAttackersOwnFile, Holder::kAttackerOnRootsLog,
                                            Holder::kStoppedProcess),
                          HolderName);

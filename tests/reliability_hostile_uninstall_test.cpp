@@ -45,7 +45,7 @@ bool AsAttacker(const std::string& command) {
     return run.exit_code() == 0;
 }
 
-class HostileUninstall : public testing::Test {
+class UninstallHostile : public testing::Test {
   protected:
     void SetUp() override {
         ASSERT_EQ(chmod("/tmp", 01777), 0);
@@ -89,9 +89,10 @@ void PrintTo(const PlantCase& c, std::ostream* os) {
     *os << c.name;
 }
 
-class Planted : public HostileUninstall, public testing::WithParamInterface<PlantCase> {};
+class UninstallHostilePlant : public UninstallHostile,
+                              public testing::WithParamInterface<PlantCase> {};
 
-TEST_P(Planted, NothingBeyondWhatTheSwappingUserCouldRemove) {
+TEST_P(UninstallHostilePlant, Removal_NoMoreThanTheSwappingUserCould) {
     const auto& c = GetParam();
     if (!c.as_root.empty()) {
         ASSERT_TRUE(AsRoot(c.as_root));
@@ -116,7 +117,7 @@ TEST_P(Planted, NothingBeyondWhatTheSwappingUserCouldRemove) {
 const std::string kAttackerHome = "mkdir -m 0755 /tmp/victim && cd /tmp/victim && ";
 
 INSTANTIATE_TEST_SUITE_P(
-    HostileUninstall, Planted,
+    Plants, UninstallHostilePlant,
     testing::Values(
         PlantCase{"ValdraneLinkToRootOnlyDirectory",
                   "/tmp/victim",
@@ -200,7 +201,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Not run by root, the uninstaller runs rm as itself: no credentials to take
 // (an attempt would fail and remove nothing).
-TEST_F(HostileUninstall, NotRunByRoot_RemovesAsItself) {
+TEST_F(UninstallHostile, NotRunByRoot_RemovesAsItself) {
     ASSERT_TRUE(AsAttacker(kAttackerHome +
                            "mkdir -p .valdrane/EPC/sub && echo data >.valdrane/EPC/sub/data && "
                            "echo uninstallEpcOnUninstall=true >.kestrun"));
@@ -222,7 +223,7 @@ TEST_F(HostileUninstall, NotRunByRoot_RemovesAsItself) {
 // pseudo-terminal as its controlling terminal; the rm on PATH is a stand-in that records what it
 // holds, says something on standard error, and then runs the real rm.
 
-TEST_F(HostileUninstall, RemovalAsAnotherUserHoldsNoTerminal) {
+TEST_F(UninstallHostile, RemovalAsAnotherUser_HoldsNoTerminal) {
     RemoveAll(std::string(kToolsDir) + "/rm");
     ASSERT_TRUE(
         WriteFile(std::string(kToolsDir) + "/rm",
@@ -337,9 +338,10 @@ void PrintTo(const CredentialCase& c, std::ostream* os) {
     *os << c.name;
 }
 
-class Credentials : public HostileUninstall, public testing::WithParamInterface<CredentialCase> {};
+class UninstallHostileCredentials : public UninstallHostile,
+                                    public testing::WithParamInterface<CredentialCase> {};
 
-TEST_P(Credentials, RemovalRunsAsTheOwnerWithItsGroups) {
+TEST_P(UninstallHostileCredentials, Removal_RunsAsTheOwnerWithItsGroups) {
     const auto& c = GetParam();
     // nobody gets a supplementary group, in the sandbox's own /etc/group.
     ASSERT_TRUE(AsRoot("echo kstestgrp:x:54400:nobody >>/etc/group"));
@@ -362,7 +364,7 @@ TEST_P(Credentials, RemovalRunsAsTheOwnerWithItsGroups) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    HostileUninstall, Credentials,
+    Owners, UninstallHostileCredentials,
     testing::Values(
         // nobody's passwd entry gives group 65534 and getgrouplist adds
         // 54400; root's own group 0 is gone.
@@ -392,9 +394,10 @@ void PrintTo(const RaceCase& c, std::ostream* os) {
     *os << c.name;
 }
 
-class Race : public HostileUninstall, public testing::WithParamInterface<RaceCase> {};
+class UninstallHostileRace : public UninstallHostile,
+                             public testing::WithParamInterface<RaceCase> {};
 
-TEST_P(Race, CanarySurvivesEveryRun) {
+TEST_P(UninstallHostileRace, SwappedValdrane_CanarySurvivesEveryRun) {
     const auto& c = GetParam();
     constexpr int kRuns = 120;
     if (!c.root_setup.empty()) {
@@ -435,7 +438,7 @@ TEST_P(Race, CanarySurvivesEveryRun) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    HostileUninstall, Race,
+    Homes, UninstallHostileRace,
     testing::Values(RaceCase{"OwnerOfHome", "/tmp/victim", "mkdir -m 0755 /tmp/victim && "},
                     RaceCase{"HomeIsTmp", "/tmp", ""},
                     // Root's home that a group may write: any member may

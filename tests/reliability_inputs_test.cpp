@@ -4,23 +4,23 @@
 // a signal to the wrong process.
 //
 // Tables that already cover an input and are not repeated here:
-//   pid and value files      ksProcUtils_test: ReadersTable (empty, letters,
+//   pid and value files      ksProcUtils_test: FileContents_LeadingNumberOrNoValue (empty, letters,
 //                            signs, overflow, a number filling the read),
-//                            NullPathAndDirectory..., Fifo...
-//   the monitor's pid files  ksMonitor_test: StartupFailures... (negative,
+//                            NullPathAndDirectory_..., Fifo_...
+//   the monitor's pid files  ksMonitor_test: StartupFailures_... (negative,
 //                            beyond the pid range, overflowing, IFNAME with
 //                            a slash, empty IFNAME)
-//   the shutdown flag        ksMonitor_watch_test: OnlyTheValueOne...;
-//                            reliability_faults_test: FlagFileOfEveryKind
+//   the shutdown flag        ksMonitor_watch_test: OnlyTheValueOne_...;
+//                            reliability_faults_test: FlagFileOfEveryKind_OnlyOneKeepsItRunning
 //   SUDO_UID, SUDO_GID       kslog_test: KslogOwner.SudoIds_GiveTheFilesAway
 //   KSLOGPRIORITY            kslog_test: KslogPriority_SetsEveryLevel...
 //   the shared link          kslog_test: KslogLink.*; reliability_hostile_test
-//   settings file            uninstallKestrun_test: SettingsFile (long lines,
+//   settings file            uninstallKestrun_test: UninstallSettingsFile (long lines,
 //                            long values, CR, FIFO, device, directory)
-//   /proc command lines      uninstallKestrun_test: CommandLine (1023/1024)
-//   HOME of the uninstaller  uninstallKestrun_test: HostileHome (shell
+//   /proc command lines      uninstallKestrun_test: UninstallCommandLine (1023/1024)
+//   HOME of the uninstaller  uninstallKestrun_test: UninstallHomeQuoting (shell
 //                            metacharacters, line ends, very long)
-//   DNS values               ksMonitor_watch_test: DnsWatch table (empty)
+//   DNS values               ksMonitor_watch_test: KsMonitorDnsWatch table (empty)
 // The fuzz targets (fuzz/) feed the same parsers arbitrary bytes.
 #include <dirent.h>
 #include <gtest/gtest.h>
@@ -43,7 +43,7 @@ namespace {
 
 constexpr const char* kFlag = "/var/run/com.valdrane.kestrun.ksMonitor";
 
-TEST(BadInputs, PidAndValueFiles) {
+TEST(KsProcUtilsBadInputs, PidAndValueFiles_LeadingNumberOrNoValue) {
     const struct {
         const char* what;
         std::string content;
@@ -76,7 +76,7 @@ TEST(BadInputs, PidAndValueFiles) {
 // with its status, or the monitor detaches, lists what it watches (the
 // value as given, byte for byte) and stops cleanly when its flag is cleared;
 // pppd and the client receive no signal either way.
-TEST(BadInputs, MonitorEnvironment) {
+TEST(KsMonitorBadInputs, Environment_RefusedAtStartOrUsedAsGiven) {
     ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
     InstallRepairStandin();
     ASSERT_TRUE(WriteFile("/etc/resolv.conf", "nameserver 192.0.2.53\n"));
@@ -166,7 +166,7 @@ TEST(BadInputs, MonitorEnvironment) {
 // The uninstaller's pid file and HOME. A pid file that names no live client
 // lets the uninstall go on to the client's uninstall mode (the stand-in
 // records it); HOME only ever leads to the removal of $HOME/.valdrane/EPC.
-TEST(BadInputs, UninstallerPidFileAndHome) {
+TEST(UninstallBadInputs, PidFileAndHome_GoesOnAndRemovesOnlyEpc) {
     ASSERT_TRUE(
         WriteFile("/usr/sbin/kestRun", "#!/bin/sh\necho \"$*\" >>/tmp/client.calls\n", 0755));
     const struct {

@@ -3,8 +3,8 @@
 //
 // Covered elsewhere: one full monitor run per watched process with its
 // number reused (ksMonitor_test: KsMonitorPidReuse), ended but unreaped
-// processes (ksMonitor_watch_test: EndedButUnreapedProcessStillProbesAlive),
-// pids below 1 (ksMonitor_watch_test: PidsBelowOneAreNeverSignalled).
+// processes (ksMonitor_watch_test: EndedButUnreapedProcess_StillProbesAlive),
+// pids below 1 (ksMonitor_watch_test: BelowOne_NeverSignalled).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -41,7 +41,7 @@ bool NextPidIs(pid_t pid) {
 // monitor's next tick would: the stranger is never probed as the watched
 // process and never receives a signal; the watch ends the way the real
 // death calls for.
-TEST(PidReuse, StrangerNeverSignalledIn100Trials) {
+TEST(KsMonitorWatchPidReuse, Stranger_NeverSignalledIn100Trials) {
     constexpr int kTrials = 100;
     int pppd_deaths = 0, client_deaths = 0;
     for (int trial = 0; trial < kTrials; ++trial) {
@@ -89,7 +89,7 @@ EnvEdits MonitorEnv() {
 
 // Init is never the client or pppd: a pid file naming pid 1 reads as no pid,
 // so the monitor ends at start-up and can never send init SIGTERM.
-TEST(PidFiles, PidOneIsNoPid) {
+TEST(KsMonitorPidFiles, PidOne_IsNoPid) {
     const std::string alive = std::to_string(getpid()) + "\n";
     const struct {
         const char* what;
@@ -113,7 +113,7 @@ TEST(PidFiles, PidOneIsNoPid) {
 // one that ends on detaching, so the first tick finds pppd gone and the
 // monitor stops without a signal. The client's pid file naming the monitor
 // likewise reads as a client gone: pppd gets its SIGTERM.
-TEST(PidFiles, MonitorsOwnPid) {
+TEST(KsMonitorPidFiles, MonitorsOwnPid_ReadAsThatProcessGone) {
     ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
     ASSERT_EQ(mkdir("/etc/ppp", 0755), 0);
     for (const bool in_pppd_file : {true, false}) {

@@ -44,7 +44,7 @@ Verdict Stress(const std::vector<std::string>& options) {
     return v;
 }
 
-TEST(StressAcrossRotation, EveryEntryOnceWholeAndInOrder) {
+TEST(KslogStress, OneRotation_EveryEntryOnceWholeAndInOrder) {
     const auto v = Stress({"--writers", "6", "--entries", "400", "--prefill"});
     EXPECT_EQ(v.entries, 6 * 400);
     EXPECT_EQ(v.lost, 0);
@@ -58,7 +58,7 @@ TEST(StressAcrossRotation, EveryEntryOnceWholeAndInOrder) {
 // together on a log just over the limit, round after round: whoever rolls
 // it, and whoever finds it missing and makes it, no entry of either kind is
 // lost, and the new log is the user's after every rotation.
-TEST(StressAcrossRotation, RootAndUserWritersAcrossRotations_NoneLostLogStaysTheUsers) {
+TEST(KslogStress, RootAndUserWritersAcrossRotations_NoneLostLogStaysTheUsers) {
     const auto run = RunProgram(
         {KS_STRESS_BIN, "run", "--writers", "6", "--entries", "60", "--over", "--rounds", "40"}, {},
         120000ms);
@@ -73,7 +73,7 @@ TEST(StressAcrossRotation, RootAndUserWritersAcrossRotations_NoneLostLogStaysThe
 
 // A single round may by chance roll only once; rounds go on until the loss
 // shows, within a bound.
-TEST(StressAcrossRotation, CheckerCatchesTheNaiveRotationsLoss) {
+TEST(KslogStress, NaiveRotation_CheckerCatchesTheLoss) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     int rounds = 0;
     bool caught = false;

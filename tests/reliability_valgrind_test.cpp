@@ -42,7 +42,11 @@ class Valgrind : public ::testing::Test {
     }
 };
 
-TEST_F(Valgrind, MonitorRun) {
+// The monitor and the uninstaller each have their suite on this fixture.
+class KsMonitorValgrind : public Valgrind {};
+class UninstallValgrind : public Valgrind {};
+
+TEST_F(KsMonitorValgrind, WholeRun_MemcheckClean) {
     ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
     InstallRepairStandin();
     ASSERT_TRUE(WriteFile("/etc/resolv.conf", "nameserver 192.0.2.53\n"));
@@ -91,7 +95,7 @@ TEST_F(Valgrind, MonitorRun) {
 
 // The uninstaller's two ends that return: refusing beside a running client,
 // and a failed hand-off after the clean-up ran (no rpm, no client program).
-TEST_F(Valgrind, UninstallerRuns) {
+TEST_F(UninstallValgrind, RefusalAndFailedHandOff_MemcheckClean) {
     ASSERT_EQ(mkdir("/tmp/home/.valdrane", 0755), 0);
     ASSERT_EQ(mkdir("/tmp/home/.valdrane/EPC", 0755), 0);
     ASSERT_TRUE(WriteFile("/tmp/home/.kestrun", "uninstallEpcOnUninstall=true\n"));

@@ -13,7 +13,7 @@
 
 using namespace kstest;
 
-TEST(Sandbox, FixedPathsAreWritableAndPrivate) {
+TEST(KsSandbox, FixedPaths_WritableAndPrivate) {
     for (const char* path : {"/etc/ks-sandbox-probe", "/usr/sbin/ks-sandbox-probe",
                              "/var/run/ks-sandbox-probe", "/tmp/ks-sandbox-probe"}) {
         SCOPED_TRACE(path);
@@ -22,14 +22,14 @@ TEST(Sandbox, FixedPathsAreWritableAndPrivate) {
     }
 }
 
-TEST(Sandbox, StartsEmptyEachTime) {
+TEST(KsSandbox, FixedPaths_StartEmptyEachTime) {
     // Written by the previous case; every case gets a fresh namespace.
     struct stat st {};
     EXPECT_NE(stat("/etc/ks-sandbox-probe", &st), 0);
     EXPECT_NE(stat("/tmp/ks-sandbox-probe", &st), 0);
 }
 
-TEST(Sandbox, OwnPidNamespaceWithReapingInit) {
+TEST(KsSandbox, PidNamespace_OwnWithReapingInit) {
     EXPECT_EQ(getppid(), 1);
     // An orphan's zombie is reaped by the sandbox's init.
     const pid_t middle = fork();
@@ -47,14 +47,14 @@ TEST(Sandbox, OwnPidNamespaceWithReapingInit) {
     }));
 }
 
-TEST(Sandbox, HomeIsInsideTheNamespace) {
+TEST(KsSandbox, Home_InsideTheNamespace) {
     const char* home = std::getenv("HOME");
     ASSERT_NE(home, nullptr);
     EXPECT_STREQ(home, "/tmp/home");
     EXPECT_TRUE(WriteFile(std::string(home) + "/probe", "x"));
 }
 
-TEST(Sandbox, VarTmpIsFreshAndTheTreesStayVisible) {
+TEST(KsSandbox, VarTmp_FreshAndTheTreesStayVisible) {
     // rpm and package builds use /var/tmp: it is private like /tmp, and a
     // source or build tree that lies under it is bound back.
     EXPECT_TRUE(WriteFile("/var/tmp/ks-sandbox-probe", "x"));
@@ -63,14 +63,14 @@ TEST(Sandbox, VarTmpIsFreshAndTheTreesStayVisible) {
     EXPECT_EQ(stat(KS_BINARY_DIR "/CMakeCache.txt", &st), 0);
 }
 
-TEST(Sandbox, VarTmpStartsEmptyEachTime) {
+TEST(KsSandbox, VarTmp_StartsEmptyEachTime) {
     struct stat st {};
     EXPECT_NE(stat("/var/tmp/ks-sandbox-probe", &st), 0);
 }
 
 // ks_sandbox run again from in here: its options, and how it treats an
 // ordinary user (65534) and a test discovery.
-TEST(Sandbox, OptionsAndUsers) {
+TEST(KsSandbox, OptionsAndUsers_OverlaysAndSkips) {
     const std::string self = KS_BINARY_DIR "/tests/sandbox_test";
     const std::vector<std::string> as_nobody = {"setpriv", "--reuid=65534", "--regid=65534",
                                                 "--clear-groups"};
@@ -99,13 +99,17 @@ TEST(Sandbox, OptionsAndUsers) {
          true,
          {self, "--gtest_list_tests"},
          0,
-         "Sandbox.\n  FixedPathsAreWritableAndPrivate\n"},
+         "KsSandbox.\n  FixedPaths_WritableAndPrivate\n"},
         {"listing with a filter",
          true,
-         {"--usr", self, "--gtest_list_tests", "--gtest_filter=Sandbox.Home*"},
+         {"--usr", self, "--gtest_list_tests", "--gtest_filter=KsSandbox.Home*"},
          0,
-         "Sandbox.\n  HomeIsInsideTheNamespace\n"},
-        {"a test run is not a listing", true, {self, "--gtest_filter=Sandbox.Home*"}, 77, skipped},
+         "KsSandbox.\n  Home_InsideTheNamespace\n"},
+        {"a test run is not a listing",
+         true,
+         {self, "--gtest_filter=KsSandbox.Home*"},
+         77,
+         skipped},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

@@ -163,12 +163,13 @@ void PrintTo(const ArgumentsCase& c, std::ostream* os) {
     *os << c.name;
 }
 
-class Arguments : public UninstallKestrun, public testing::WithParamInterface<ArgumentsCase> {};
+class UninstallArguments : public UninstallKestrun,
+                           public testing::WithParamInterface<ArgumentsCase> {};
 
-TEST_P(Arguments, AnswerWithoutTouchingAnything) {
+TEST_P(UninstallArguments, AnyArguments_AnswerWithoutTouchingAnything) {
     const auto& c = GetParam();
     // Everything the job would act on is there: a live client named by the
-    // pid file (reading it would end in the refusal, as CommandLine shows
+    // pid file (reading it would end in the refusal, as UninstallCommandLine shows
     // without arguments), the setting on, and data to remove.
     LiveProcess client("/bin/sleep", kClientArgv);
     ASSERT_TRUE(client.ready());
@@ -215,7 +216,7 @@ TEST_P(Arguments, AnswerWithoutTouchingAnything) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    UninstallKestrun, Arguments,
+    Vectors, UninstallArguments,
     testing::Values(
         ArgumentsCase{"Help", {"--help"}, 0, ArgumentsCase::usage_out},
         ArgumentsCase{"Version", {"--version"}, 0, ArgumentsCase::version_out},
@@ -255,9 +256,10 @@ std::vector<std::string> NameEndingAt(size_t length) {
     return ShellWithArgs({std::string(length - fixed, 'x'), "kestRun"});
 }
 
-class CommandLine : public UninstallKestrun, public testing::WithParamInterface<CommandLineCase> {};
+class UninstallCommandLine : public UninstallKestrun,
+                             public testing::WithParamInterface<CommandLineCase> {};
 
-TEST_P(CommandLine, RefusedOnlyWhileAClientRuns) {
+TEST_P(UninstallCommandLine, AnyCommandLine_RefusedOnlyWhileAClientRuns) {
     const auto& c = GetParam();
     LiveProcess process(c.program, c.argv);
     ASSERT_TRUE(process.ready());
@@ -282,7 +284,7 @@ TEST_P(CommandLine, RefusedOnlyWhileAClientRuns) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    UninstallKestrun, CommandLine,
+    CommandLines, UninstallCommandLine,
     testing::Values(
         CommandLineCase{"ClientProgram", "/bin/sleep", kClientArgv, true},
         CommandLineCase{"CapitalisedName", "/bin/sleep", {"/opt/Kestrun/helper", "60"}, true},
@@ -322,9 +324,10 @@ void PrintTo(const PidFileCase& c, std::ostream* os) {
     *os << c.name;
 }
 
-class PidFileContents : public UninstallKestrun, public testing::WithParamInterface<PidFileCase> {};
+class UninstallPidFile : public UninstallKestrun,
+                         public testing::WithParamInterface<PidFileCase> {};
 
-TEST_P(PidFileContents, OnlyALiveClientStopsTheUninstall) {
+TEST_P(UninstallPidFile, OnlyALiveClient_StopsTheUninstall) {
     const auto& c = GetParam();
     LiveProcess client("/bin/sleep", kClientArgv);
     LiveProcess other("/bin/sleep", {"sleep", "60"});
@@ -390,7 +393,7 @@ TEST_P(PidFileContents, OnlyALiveClientStopsTheUninstall) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    UninstallKestrun, PidFileContents,
+    Contents, UninstallPidFile,
     testing::Values(PidFileCase{"Missing", PidFile::missing, false},
                     PidFileCase{"Empty", PidFile::empty, false},
                     PidFileCase{"NoNumberAtTheStart", PidFile::no_number, false},
@@ -419,9 +422,10 @@ void PrintTo(const QueryCase& c, std::ostream* os) {
     *os << c.name;
 }
 
-class PackageQuery : public UninstallKestrun, public testing::WithParamInterface<QueryCase> {};
+class UninstallPackageQuery : public UninstallKestrun,
+                              public testing::WithParamInterface<QueryCase> {};
 
-TEST_P(PackageQuery, ChoosesTheHandOff) {
+TEST_P(UninstallPackageQuery, Result_ChoosesTheHandOff) {
     const auto& c = GetParam();
     const auto r = Run(c.env);
     EXPECT_EQ(r.exit_code(), c.exit_code) << r.err;
@@ -432,7 +436,7 @@ TEST_P(PackageQuery, ChoosesTheHandOff) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    UninstallKestrun, PackageQuery,
+    Results, UninstallPackageQuery,
     testing::Values(
         QueryCase{"Installed", {"KS_STANDIN_QUERY=0"}, {kQuery, kErase}, 0},
         QueryCase{"InstalledEraseStatusIsTheResult",
@@ -462,10 +466,10 @@ void PrintTo(const HandOffFailureCase& c, std::ostream* os) {
     *os << c.name;
 }
 
-class HandOffFailure : public UninstallKestrun,
-                       public testing::WithParamInterface<HandOffFailureCase> {};
+class UninstallHandOff : public UninstallKestrun,
+                         public testing::WithParamInterface<HandOffFailureCase> {};
 
-TEST_P(HandOffFailure, ReportedWithStatus1AfterTheCleanUp) {
+TEST_P(UninstallHandOff, Failure_ReportedWithStatus1AfterTheCleanUp) {
     const auto& c = GetParam();
     if (c.remove_client) {
         ASSERT_EQ(unlink(kClient), 0);
@@ -481,7 +485,7 @@ TEST_P(HandOffFailure, ReportedWithStatus1AfterTheCleanUp) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    UninstallKestrun, HandOffFailure,
+    Failures, UninstallHandOff,
     testing::Values(HandOffFailureCase{"NoClientProgram", {"KS_STANDIN_QUERY=1"}, true},
                     HandOffFailureCase{"RpmGoneBeforeTheErase",
                                        {"KS_STANDIN_QUERY=vanish",
@@ -505,9 +509,10 @@ void PrintTo(const SettingsCase& c, std::ostream* os) {
     *os << c.name;
 }
 
-class SettingsFile : public UninstallKestrun, public testing::WithParamInterface<SettingsCase> {};
+class UninstallSettingsFile : public UninstallKestrun,
+                              public testing::WithParamInterface<SettingsCase> {};
 
-TEST_P(SettingsFile, DecidesTheCleanUp) {
+TEST_P(UninstallSettingsFile, WhatItHolds_DecidesTheCleanUp) {
     const auto& c = GetParam();
     const std::string path = kHome + "/.kestrun";
     switch (c.kind) {
@@ -553,7 +558,7 @@ std::string OnAfterLongLine(size_t size) {
 constexpr size_t kMiB = size_t{1} << 20;
 
 INSTANTIATE_TEST_SUITE_P(
-    UninstallKestrun, SettingsFile,
+    Files, UninstallSettingsFile,
     testing::Values(
         SettingsCase{"On", kKey + "true\n", true},
         SettingsCase{"OnWithoutLineEnd", kKey + "true", true},
@@ -612,9 +617,10 @@ void PrintTo(const HostileHomeCase& c, std::ostream* os) {
 const std::string kLongHome = "/tmp/long/" + std::string(100, 'd') + "/" + std::string(100, 'e') +
                               "/" + std::string(100, 'f');
 
-class HostileHome : public UninstallKestrun, public testing::WithParamInterface<HostileHomeCase> {};
+class UninstallHomeQuoting : public UninstallKestrun,
+                             public testing::WithParamInterface<HostileHomeCase> {};
 
-TEST_P(HostileHome, OnlyItsEndpointControlDataGoes) {
+TEST_P(UninstallHomeQuoting, OnlyItsEndpointControlData_Removed) {
     const auto& c = GetParam();
     MakeHome(c.home);
     ASSERT_TRUE(WriteFile(c.home + "/.kestrun", kSettingsOn));
@@ -639,7 +645,7 @@ TEST_P(HostileHome, OnlyItsEndpointControlDataGoes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    UninstallKestrun, HostileHome,
+    Homes, UninstallHomeQuoting,
     testing::Values(
         HostileHomeCase{
             "Blank", "/tmp/with blank", {"/tmp/with/file", "/tmp/work/blank/.valdrane/EPC/file"}},

@@ -74,7 +74,7 @@ std::string RuntimePackage() {
     return ::testing::AssertionSuccess();
 }
 
-TEST(UninstallKestrunRpm, InstalledPackageIsErased) {
+TEST(UninstallKestrunRpm, InstalledPackage_Erased) {
     ASSERT_TRUE(HasFilesystemType("/usr", OVERLAYFS_SUPER_MAGIC))
         << "/usr is not overlaid (run under ks_sandbox --usr)";
     ASSERT_TRUE(HasFilesystemType("/var/tmp", TMPFS_MAGIC)) << "/var/tmp is not private";

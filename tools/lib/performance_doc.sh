@@ -74,12 +74,12 @@ read -r r_min r_median r_max r_count < <(awk '$1 == "reaction_ms" { print $2 }' 
         printf "%.1f %.1f %.1f %d\n", v[1], m, v[NR], NR }')
 reactions=$(awk '$1 == "reaction_ms" { printf "%s%.1f", sep, $2; sep = ", " }' "$out/reaction.txt")
 
-steady_test=$(budget_result SyscallBudget.MonitorTicks_SixCallsAndTheResolverFileOnEveryFifth)
-dns_test=$(budget_result SyscallBudget.DnsCheck_LargeResolverFileReadInFewChunks)
-entry_test=$(budget_result SyscallBudget.LogEntry_SevenCallsOneWriteAndNoneWhenDisabled)
-zombie_test=$(budget_result SyscallBudget.ZombieClient_AFewExtraWaitsNoneWithAZeroTimeout)
-heap_test=$(budget_result MonitorHeap.MillionTicks_AllocateNothingAndLeaveTheHeapAsItWas)
-lines_test=$(budget_result MonitorHeap.DnsCheckOfLargeFile_AllocatesAFewTimesNotPerLine)
+steady_test=$(budget_result KsMonitorSyscallBudget.MonitorTicks_SixCallsAndTheResolverFileOnEveryFifth)
+dns_test=$(budget_result KsMonitorSyscallBudget.DnsCheck_LargeResolverFileReadInFewChunks)
+entry_test=$(budget_result KslogSyscallBudget.LogEntry_SevenCallsOneWriteAndNoneWhenDisabled)
+zombie_test=$(budget_result KsMonitorSyscallBudget.ZombieClient_AFewExtraWaitsNoneWithAZeroTimeout)
+heap_test=$(budget_result KsMonitorHeap.MillionTicks_AllocateNothingAndLeaveTheHeapAsItWas)
+lines_test=$(budget_result KsMonitorHeap.DnsCheckOfLargeFile_AllocatesAFewTimesNotPerLine)
 passed() { [ "$1" = passed ] && echo met || echo "**not met** (test $1)"; }
 
 # ---- the document --------------------------------------------------------
