@@ -12,7 +12,6 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -24,6 +23,7 @@
 
 #include "kslog.h"
 #include "log_entries.h"
+#include "processes.h"
 
 namespace {
 
@@ -154,10 +154,7 @@ void RunWriters(benchmark::State& state, bool floor) {
             }
             if (pid > 0) children.push_back(pid);
         }
-        for (const pid_t pid : children) {
-            while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-            }
-        }
+        for (const pid_t pid : children) (void)kstest::Reap(pid);
         if (static_cast<int>(children.size()) != writers) state.SkipWithError("fork failed");
     }
     state.SetItemsProcessed(state.iterations() * writers * kEntriesPerWriter);

@@ -4,7 +4,6 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -78,12 +77,9 @@ TEST(KsProcUtils, Fifo_ReadsAsNoValueWithoutBlocking) {
     ASSERT_GE(child, 0);
     if (child == 0)
         _exit(get_pid_from_file(fifo.c_str()) == 0 && get_int_from_file(fifo.c_str()) == 0 ? 0 : 1);
-    int status = 0;
-    const bool ended = WaitFor([&] { return waitpid(child, &status, WNOHANG) == child; });
-    if (!ended) {
-        kill(child, SIGKILL);
-        waitpid(child, &status, 0);
-    }
+    const int status = WaitForChild(child);
+    const bool ended = status != -1;
+    if (!ended) KillAndReap(child);
     ASSERT_TRUE(ended) << "the reader blocked on a FIFO";
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }

@@ -270,10 +270,7 @@ TEST(KslogHostileUser, RotationGapRace_RootNeverWritesOrGivesAwayTheAttackersFil
     close(results[0]);
     int status = 0;
     ASSERT_EQ(waitpid(root, &status, 0), root);
-    for (const pid_t attacker : attackers) {
-        (void)kill(attacker, SIGKILL);
-        (void)waitpid(attacker, nullptr, 0);
-    }
+    for (const pid_t attacker : attackers) KillAndReap(attacker);
     ASSERT_TRUE(told);
     EXPECT_EQ(status, 0);
     EXPECT_EQ(counts[0], kRotations);

@@ -5,9 +5,7 @@
 // the stand-ins' records and what is left on disk.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -76,8 +74,7 @@ class LiveProcess {
 
     void Stop() {
         if (pid_ <= 0 || stopped_) return;
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
+        KillAndReap(pid_);
         stopped_ = true;
     }
     pid_t pid() const { return pid_; }

@@ -65,6 +65,7 @@ pid_t StartSleeper() {
 }
 
 int Reap(pid_t pid) {
+    if (pid <= 0) return -1;  // waitpid would take any child for these
     int status = 0;
     for (;;) {
         if (waitpid(pid, &status, 0) == pid) return status;
@@ -73,6 +74,7 @@ int Reap(pid_t pid) {
 }
 
 int WaitForChild(pid_t pid, std::chrono::milliseconds timeout) {
+    if (pid <= 0) return -1;  // as in Reap
     int status = -1;
     const bool ended = WaitFor(
         [&] {

@@ -33,9 +33,10 @@ std::vector<pid_t> ChildrenNamed(const std::string& name);
 // A child that waits to be killed: a live process for the probes.
 pid_t StartSleeper();
 // Waits, however long it takes, for a child of ours to end; its wait
-// status, or -1 when it is no child of ours.
+// status, or -1 when it is no child of ours (a pid of 0 or below, from a
+// failed start, never is).
 int Reap(pid_t pid);
-// The same within a time; -1 when it has not ended by then.
+// The same within a time; -1 also when it has not ended by then.
 int WaitForChild(pid_t pid, std::chrono::milliseconds timeout = 5000ms);
 // Reap's exit code, or -1 when it did not exit normally.
 int Join(pid_t pid);

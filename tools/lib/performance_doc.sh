@@ -84,7 +84,6 @@ passed() { [ "$1" = passed ] && echo met || echo "**not met** (test $1)"; }
 
 # ---- the document --------------------------------------------------------
 
-
 doc=$(
     cat <<EOF
 # Performance

@@ -25,16 +25,20 @@ ks_build_dir() {
     echo "$ks_root/${KS_BUILD_DIR:-build}${1:-}"
 }
 
-# ks_configure DIR [CMAKE_OPTION...]: configures DIR for Ninja, optimised
-# (RelWithDebInfo) unless an option says otherwise. A tree that is already
-# configured is left as it is when no option is given; given options are
-# applied to it, since the caller needs them to hold (a re-run that changes
-# nothing costs a second). CMake's own report is dropped; errors show.
+# ks_configure DIR [CMAKE_OPTION...]: configures DIR for Ninja with the
+# options given, and again on every call, since the caller needs them to
+# hold (a re-run that changes nothing costs a second). Without options a
+# tree that is already configured is left as it is, and a new one is
+# optimised (RelWithDebInfo). CMake's report goes to standard output, for
+# the caller to keep or drop.
 ks_configure() {
     local dir=$1
     shift
-    [ -f "$dir/CMakeCache.txt" ] && [ $# -eq 0 ] && return 0
-    cmake -S "$ks_root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+    if [ $# -eq 0 ]; then
+        [ -f "$dir/CMakeCache.txt" ] && return 0
+        set -- -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    fi
+    cmake -S "$ks_root" -B "$dir" -G Ninja "$@"
 }
 
 # ks_build DIR [TARGET...]: builds the targets (all without any) on every core.
