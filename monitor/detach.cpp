@@ -17,6 +17,10 @@ int detach_into_background() {
     if (setsid() < 0) return -1;
     if (chdir("/") != 0) return -1;
 
+    // Not kestrun::open_checked: this descriptor becomes the standard
+    // streams the repair command inherits, which get no O_NONBLOCK from
+    // us, and a /dev/null that is no device fails with ENODEV, the reason
+    // the start-up error names.
     kestrun::unique_fd null_fd(open("/dev/null", O_RDWR | O_CLOEXEC));
     if (!null_fd.ok()) return -1;
     struct stat st {};

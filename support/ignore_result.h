@@ -7,7 +7,7 @@ namespace kestrun {
 // why the result does not matter there. A (void) cast is not enough: glibc
 // declares calls such as write, fchown and ftruncate warn_unused_result,
 // and gcc warns through the cast.
-template <typename... Results>
-constexpr void ignore_result(const Results&...) {}
+template <typename Result>
+constexpr void ignore_result(const Result&) {}
 
 }  // namespace kestrun

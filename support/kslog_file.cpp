@@ -407,10 +407,12 @@ uid_t sudo_id(const char* variable) {
     const char* value = std::getenv(variable);
     if (value == nullptr) return kNoUid;
     // Grammar: the leading decimal digits, nothing before them (no white
-    // space, no sign); whatever follows is ignored.
+    // space, no sign); whatever follows is ignored. No digit at all reads
+    // as 0; digits too large for an id read as none, never wrapped into
+    // another id.
     const auto id = leading_decimal<std::uint32_t>(value, {});
     if (id.value) return static_cast<uid_t>(*id.value);
-    return id.out_of_range ? kNoUid : 0;  // too large: never wrapped into another id
+    return id.out_of_range ? kNoUid : 0;
 }
 
 void kslogFixLogFileOwner(const Files& files) {
