@@ -33,6 +33,10 @@ git -C "$src" ls-files -z --cached --others --exclude-standard |
     (cd "$src" && xargs -0 sh -c 'for f; do [ -e "$f" ] && printf "%s\0" "$f"; done' sh) |
     tar -C "$src" --null -T - -cf - | tar -C "$copy" -xf -
 
+# The compilers' and tools' scratch files stay in OUT_DIR too.
+mkdir "$out/tmp"
+export TMPDIR="$out/tmp"
+
 git_quiet() { git -C "$copy" -c user.name=deb.sh -c user.email=deb.sh@localhost "$@" >/dev/null; }
 git_quiet init -q
 git_quiet add -A

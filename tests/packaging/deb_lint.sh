@@ -26,8 +26,12 @@ for file in "$src"/debian/*lintian-overrides "$src"/debian/source/lintian-overri
         END { exit bad }' "$file" || fail=1
 done
 
-# lintian refuses nothing as root, but says so on standard error.
+# lintian refuses nothing as root, but says so on standard error. Its
+# scratch files (which it leaves behind) go to OUT_DIR/tmp, not /tmp.
 set -- "$out"/*.changes "$out"/*.dsc
+rm -rf "$out/tmp"
+mkdir "$out/tmp"
+export TMPDIR="$out/tmp"
 report=$out/lintian.out
 status=0
 lintian --pedantic "$@" >"$report" 2>"$out/lintian.err" || status=$?
