@@ -29,6 +29,9 @@ git -C "$src" rev-parse --is-inside-work-tree >/dev/null 2>&1 ||
 
 copy=$out/kestrun-$version
 mkdir -p "$copy"
+# Names git lists that no longer exist (deleted, not yet committed) are left
+# out.
+# shellcheck disable=SC2016 # the inner shell expands $f
 git -C "$src" ls-files -z --cached --others --exclude-standard |
     (cd "$src" && xargs -0 sh -c 'for f; do [ -e "$f" ] && printf "%s\0" "$f"; done' sh) |
     tar -C "$src" --null -T - -cf - | tar -C "$copy" -xf -
@@ -56,6 +59,6 @@ if [ -n "$left" ]; then
     printf '%s\n' "$left"
     fail=1
 fi
-ls "$out"/*.deb | sort >"$out/packages"
+find "$out" -maxdepth 1 -name '*.deb' | sort >"$out/packages"
 cat "$out/packages"
 exit "$fail"
