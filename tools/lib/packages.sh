@@ -8,6 +8,11 @@ KS_TEST_PACKAGES=("${KS_BUILD_PACKAGES[@]}" util-linux procps rpm strace)
 # with rpm, the throwaway signing key from gpg, and rpmlint checks them.
 KS_TEST_PACKAGES+=(rpmlint gnupg)
 
+# The Debian packages of debian/: dpkg-buildpackage (dpkg-dev) with
+# debhelper builds them, lintian checks them. No fakeroot: debian/control
+# says Rules-Requires-Root: no, so the build never asks for it.
+KS_TEST_PACKAGES+=(dpkg-dev debhelper lintian)
+
 # Packaging and static analysis checks: man page lint, the library's
 # pkg-config consumer, clang-tidy, cppcheck and clang-format.
 KS_TEST_PACKAGES+=(mandoc pkgconf clang-tidy cppcheck clang-format)
