@@ -65,8 +65,12 @@ TEST(UninstallSteps, PidFileRead_UnsignedDecimalWithOptionalPlus) {
         {"4294967295\n", UINT_MAX},
         {"+4294967295\n", UINT_MAX},
         {"0000000000000000000004294967295\n", UINT_MAX},
-        // Read as far as the number goes, however far that is.
-        {std::string(1 << 20, ' ') + "42\n", 42u},
+        // The number stands within the first 4 KiB, or there is none.
+        {std::string(4093, ' ') + "42\n", 42u},
+        {std::string(4094, ' ') + "42", 42u},
+        {std::string(4094, ' ') + "42\n", none},
+        {std::string(4096, ' ') + "42\n", none},
+        {std::string(1 << 20, ' ') + "42\n", none},
         {"", none},
         {" \n\t ", none},
         {"-1234\n", none},
