@@ -6,6 +6,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <string>
 #include <thread>
@@ -13,6 +14,7 @@
 #include "epc_setting.h"
 #include "running_client.h"
 #include "shell_quote.h"
+#include "terminal_text.h"
 #include "testkit.h"
 #include "unique_fd.h"
 
@@ -138,6 +140,55 @@ TEST(UninstallSteps, SettingsScan_ReadErrorGivesNoVerdict) {
     const kestrun::unique_fd dir(open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     ASSERT_TRUE(dir.ok());
     EXPECT_EQ(uninstall::epc_removal_requested(dir.get()), std::nullopt);
+}
+
+// The relay's mask over text that arrives in pieces of `piece` bytes (at
+// most kMaxPiece).
+constexpr size_t kMaxPiece = 64;
+std::string Masked(const std::string& text, size_t piece) {
+    uninstall::TerminalText mask;
+    std::string out;
+    char buf[kMaxPiece + uninstall::TerminalText::kMaxHeld];
+    for (size_t at = 0; at < text.size(); at += piece) {
+        const size_t n = std::min(piece, text.size() - at);
+        out.append(buf, mask.mask({text.data() + at, n}, buf));
+    }
+    out.append(buf, mask.finish(buf));
+    return out;
+}
+
+TEST(UninstallSteps, TerminalText_ControlsAndInvalidUtf8Masked) {
+    const struct {
+        std::string name;
+        std::string text;
+        std::string shown;
+    } cases[] = {
+        {"Plain", "rm: cannot remove 'x'\n", "rm: cannot remove 'x'\n"},
+        {"TabAndLineEndKept", "a\tb\n", "a\tb\n"},
+        {"C0Controls", "\x1b]0;t\x07\r\b\x01", "?]0;t????"},
+        {"Nul", std::string("a\0b", 3), "a?b"},
+        {"Del", "a\x7f", "a?"},
+        {"SingleByteCsi", "\x9b" "2J", "?2J"},
+        {"EverySingleByteC1", "\x80\x85\x8d\x90\x9b\x9c\x9d\x9f", "????????"},
+        {"C1AsUtf8", "\xc2\x9b" "2J\xc2\x80\xc2\x9f", "?2J??"},
+        {"Utf8Kept", "\xc2\xa0\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\xf4\x8f\xbf\xbf",
+         "\xc2\xa0\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\xf4\x8f\xbf\xbf"},
+        {"NeverLeadBytes", "\xc0\xc1\xf5\xfe\xff", "?????"},
+        {"OverlongForms", "\xc0\xaf\xe0\x80\xaf\xf0\x80\x80\xaf", "?????????"},
+        {"Surrogate", "\xed\xa0\x80" "a", "???a"},
+        {"PastU10FFFF", "\xf4\x90\x80\x80", "????"},
+        {"CutShortThenAscii", "\xe2\x82" "A", "??A"},
+        {"CutShortThenEscape", "\xc2\x1b[m", "??[m"},
+        {"CutShortThenNewLead", "\xe2\xc3\xa9", "?\xc3\xa9"},
+        {"CutShortAtTheEnd", "ok\xf0\x9f\x98", "ok???"},
+        {"ContinuationAfterComplete", "\xc3\xa9\xa9", "\xc3\xa9?"},
+    };
+    for (const auto& c : cases) {
+        for (const size_t piece : {size_t{1}, size_t{2}, size_t{3}, kMaxPiece}) {
+            SCOPED_TRACE(c.name + " in pieces of " + std::to_string(piece));
+            EXPECT_EQ(Masked(c.text, piece), c.shown);
+        }
+    }
 }
 
 TEST(UninstallSteps, ShellQuote_ShellReadsBackTheSameBytes) {
