@@ -95,6 +95,17 @@ TEST(UninstallSteps, PidFileRead_UnsignedDecimalWithOptionalPlus) {
     }
 }
 
+TEST(UninstallSteps, PidFileRead_ReadsNoMoreThanTheHeadAndAByte) {
+    // White space with no end in sight: the reading stops just past 4 KiB.
+    const std::string text(size_t{1} << 20, ' ');
+    const kestrun::unique_fd fd(memfd_create("pid", MFD_CLOEXEC));
+    ASSERT_TRUE(fd.ok());
+    ASSERT_EQ(write(fd.get(), text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    ASSERT_EQ(lseek(fd.get(), 0, SEEK_SET), 0);
+    EXPECT_EQ(uninstall::read_client_pid(fd.get()), std::nullopt);
+    EXPECT_EQ(lseek(fd.get(), 0, SEEK_CUR), static_cast<off_t>(uninstall::kPidFileLimit + 1));
+}
+
 TEST(UninstallSteps, SettingsScan_SameVerdictWhereverReadsEnd) {
     const std::string key = "uninstallEpcOnUninstall=";
     const struct {
