@@ -69,7 +69,8 @@ TEST(UninstallSteps, PidFileRead_UnsignedDecimalWithOptionalPlus) {
         {"0000000000000000000004294967295\n", UINT_MAX},
         // The number stands within the first 4 KiB, or there is none.
         {std::string(4093, ' ') + "42\n", 42u},
-        {std::string(4094, ' ') + "42", 42u},
+        // Digits up to the end of the head may go on beyond it.
+        {std::string(4094, ' ') + "42", none},
         {std::string(4094, ' ') + "42\n", none},
         {std::string(4096, ' ') + "42\n", none},
         {std::string(1 << 20, ' ') + "42\n", none},
@@ -95,15 +96,15 @@ TEST(UninstallSteps, PidFileRead_UnsignedDecimalWithOptionalPlus) {
     }
 }
 
-TEST(UninstallSteps, PidFileRead_ReadsNoMoreThanTheHeadAndAByte) {
-    // White space with no end in sight: the reading stops just past 4 KiB.
+TEST(UninstallSteps, PidFileRead_ReadsNoMoreThanTheHead) {
+    // White space with no end in sight: the reading stops at 4 KiB.
     const std::string text(size_t{1} << 20, ' ');
     const kestrun::unique_fd fd(memfd_create("pid", MFD_CLOEXEC));
     ASSERT_TRUE(fd.ok());
     ASSERT_EQ(write(fd.get(), text.data(), text.size()), static_cast<ssize_t>(text.size()));
     ASSERT_EQ(lseek(fd.get(), 0, SEEK_SET), 0);
     EXPECT_EQ(uninstall::read_client_pid(fd.get()), std::nullopt);
-    EXPECT_EQ(lseek(fd.get(), 0, SEEK_CUR), static_cast<off_t>(uninstall::kPidFileLimit + 1));
+    EXPECT_EQ(lseek(fd.get(), 0, SEEK_CUR), static_cast<off_t>(uninstall::kPidFileLimit));
 }
 
 TEST(UninstallSteps, SettingsScan_SameVerdictWhereverReadsEnd) {

@@ -4,7 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
-#include <span>
+#include <string_view>
 
 #include "command_line.h"
 #include "fd_io.h"
@@ -39,20 +39,15 @@ std::optional<unsigned> read_client_pid(int fd) {
     // Grammar: white space skipped, then one '+' before a digit, then
     // decimal digits up to UINT_MAX; whatever follows is ignored, and a
     // '-' is no number. The support library reads its pid files so too,
-    // within the same 4 KiB head.
-    kestrun::DecimalReader<unsigned> number({.skip_space = true, .plus_sign = true});
+    // within the same head.
     char buf[kPidFileLimit];
     // A read error ends the file: the digits before it are the number.
-    const auto end = kestrun::read_chunks(
-        fd, buf,
-        [&](std::span<char> bytes) {
-            for (const char c : bytes)
-                if (!number.take(c)) return false;
-            return true;
-        },
-        kPidFileLimit);
-    if (end == kestrun::ReadEnd::over_limit) return std::nullopt;
-    return number.value();
+    const std::string_view head(buf, kestrun::read_head(fd, buf, sizeof buf));
+    const auto number =
+        kestrun::leading_decimal<unsigned>(head, {.skip_space = true, .plus_sign = true});
+    // Digits up to the end of a full head may go on beyond it.
+    if (number.end == head.size() && head.size() == kPidFileLimit) return std::nullopt;
+    return number.value;
 }
 
 }  // namespace uninstall

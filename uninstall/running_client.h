@@ -27,8 +27,8 @@ inline constexpr size_t kPidFileLimit = 4096;
 // kPidFileLimit bytes: white space skipped, then an optional '+' and
 // decimal digits, whatever follows ignored. Nothing for a '-', no digit at
 // all, a value above UINT_MAX, or a number (or the white space before it)
-// that runs to the end of a file longer than the head, since its digits
-// may go on beyond it. At most kPidFileLimit + 1 bytes are read.
+// that runs to the end of a full head, since its digits may go on beyond
+// it. At most kPidFileLimit bytes are read.
 std::optional<unsigned> read_client_pid(int fd);
 
 }  // namespace uninstall
