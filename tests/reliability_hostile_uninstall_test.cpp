@@ -663,7 +663,9 @@ TEST_F(UninstallHostile, DevicesAndSocketsAtTheNames_OnlyEverOPath) {
         ASSERT_TRUE(AsRoot("mkdir -p /tmp/victim/.valdrane/EPC && " + c.as_root));
         const auto r = RunProgram({"/usr/bin/strace", "-f", "-qq", "-e", "trace=open,openat,openat2", "-o",
                                    "/tmp/strace.out", KS_UNINSTALL_BIN},
-                                  {"HOME=/tmp/victim", "PATH=" + std::string(kToolsDir)});
+                                  // LeakSanitizer cannot work under ptrace.
+                                  {"HOME=/tmp/victim", "PATH=" + std::string(kToolsDir),
+                                   "ASAN_OPTIONS=detect_leaks=0"});
         EXPECT_EQ(r.exit_code(), 0) << r.err;
         const std::string trace = ReadFile("/tmp/strace.out").value_or("");
         ASSERT_NE(trace, "");

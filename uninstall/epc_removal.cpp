@@ -186,8 +186,10 @@ void run_shell_command(const char* command, int workdir, const std::optional<Cre
     if (child < 0) return;
     if (child == 0) {
         signals.restore();
-        // Entered while still root: root may enter any directory, and the
-        // descriptor goes with the others closed below.
+        // Entered before any rights are given up, so root enters it even
+        // where the user may not (rm then fails there as that user would).
+        // The descriptor is close-on-exec; the isolated child closes it
+        // sooner, with the others, below.
         if (::fchdir(workdir) != 0) ::_exit(127);
         if (isolate && (::setsid() < 0 || ::dup2(null_fd.get(), STDIN_FILENO) < 0 ||
                         ::dup2(out_write.get(), STDOUT_FILENO) < 0 ||
