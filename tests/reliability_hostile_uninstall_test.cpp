@@ -461,15 +461,17 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(UninstallHostile, FlippedHome_CanarySurvivesEveryRun) {
     constexpr int kRuns = 300;
     const std::string root_epc = "/tmp/roothome/.valdrane/EPC";
-    ASSERT_TRUE(AsRoot("mkdir -p " + root_epc + " && echo uninstallEpcOnUninstall=true "
+    ASSERT_TRUE(AsRoot("mkdir -p " + root_epc +
+                       " && echo uninstallEpcOnUninstall=true "
                        ">/tmp/roothome/.kestrun"));
-    ASSERT_TRUE(AsAttacker(std::string("mkdir -m 0755 /tmp/flip /tmp/flip/own && cd /tmp/flip && ") +
-                           "ln -s " + kCanaryDir + " own/.valdrane && "
-                           "echo uninstallEpcOnUninstall=true >own/.kestrun && "
-                           "ln -s /tmp/roothome home"));
-    const pid_t racer = Spawn({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-                               "--", KS_EXCHANGE_RACER, "/tmp/flip", "own", "home",
-                               "/tmp/racer.count"});
+    ASSERT_TRUE(
+        AsAttacker(std::string("mkdir -m 0755 /tmp/flip /tmp/flip/own && cd /tmp/flip && ") +
+                   "ln -s " + kCanaryDir +
+                   " own/.valdrane && "
+                   "echo uninstallEpcOnUninstall=true >own/.kestrun && "
+                   "ln -s /tmp/roothome home"));
+    const pid_t racer = Spawn({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--",
+                               KS_EXCHANGE_RACER, "/tmp/flip", "own", "home", "/tmp/racer.count"});
     ASSERT_GT(racer, 0);
 
     int roots_removed = 0;  // runs that judged root's home and removed its EPC
@@ -525,8 +527,8 @@ TEST_P(UninstallHostileSettings, SettingsFile_ReadOnlyWhenTrusted) {
     const auto& c = GetParam();
     ASSERT_TRUE(AsAttacker(kAttackerHome + "mkdir -p .valdrane/EPC && echo d >.valdrane/EPC/data"));
     ASSERT_TRUE(AsRoot("cd /tmp/victim && " + c.as_root));
-    const auto r = RunProgram({KS_UNINSTALL_BIN},
-                              {"HOME=/tmp/victim", "PATH=" + std::string(kToolsDir)});
+    const auto r =
+        RunProgram({KS_UNINSTALL_BIN}, {"HOME=/tmp/victim", "PATH=" + std::string(kToolsDir)});
     EXPECT_EQ(r.exit_code(), 0) << r.err;
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(Exists("/tmp/victim/.valdrane/EPC/data"), !c.removed);
@@ -544,18 +546,19 @@ INSTANTIATE_TEST_SUITE_P(
         // A client run as root through sudo writes the file as root.
         SettingsOwnerCase{"RootsFile", kOn + ".kestrun", true},
         SettingsOwnerCase{"LinkToHomeOwnersFile",
-                          "mkdir dots && " + kOn + "dots/k && chown -R 65534 dots && "
-                          "ln -s /tmp/victim/dots/k .kestrun",
+                          "mkdir dots && " + kOn +
+                              "dots/k && chown -R 65534 dots && "
+                              "ln -s /tmp/victim/dots/k .kestrun",
                           true},
         SettingsOwnerCase{"StrangersFile", kOn + ".kestrun && chown 65533 .kestrun", false},
         SettingsOwnerCase{"LinkToStrangersFile",
                           kOn + "/tmp/strange && chown 65533 /tmp/strange && "
-                          "ln -s /tmp/strange .kestrun",
+                                "ln -s /tmp/strange .kestrun",
                           false},
-        SettingsOwnerCase{"SecondNameOfRootsFile",
-                          kOn + std::string(kCanaryDir) + "/secret && ln " + kCanaryDir +
-                              "/secret .kestrun",
-                          false},
+        SettingsOwnerCase{
+            "SecondNameOfRootsFile",
+            kOn + std::string(kCanaryDir) + "/secret && ln " + kCanaryDir + "/secret .kestrun",
+            false},
         SettingsOwnerCase{"LinkToSecondNameOfRootsFile",
                           kOn + std::string(kCanaryDir) + "/secret && ln " + kCanaryDir +
                               "/secret /tmp/victim/hard && ln -s hard .kestrun",
@@ -589,7 +592,8 @@ TEST_P(UninstallHostilePidFile, PidFile_ReadOnlyWithOneName) {
     }));
     ASSERT_TRUE(AsRoot("PID=" + pid + " && " + c.as_root));
 
-    const auto r = RunProgram({KS_UNINSTALL_BIN}, {"HOME=/nonexistent", "PATH=" + std::string(kToolsDir)});
+    const auto r =
+        RunProgram({KS_UNINSTALL_BIN}, {"HOME=/nonexistent", "PATH=" + std::string(kToolsDir)});
     KillAndReap(client);
     RemoveAll("/tmp/kestRunSleep");
     RemoveAll("/tmp/kestrun.pid");
@@ -599,47 +603,49 @@ TEST_P(UninstallHostilePidFile, PidFile_ReadOnlyWithOneName) {
 
 INSTANTIATE_TEST_SUITE_P(
     Files, UninstallHostilePidFile,
-    testing::Values(
-        PidFileOwnerCase{"RootsFile", "echo $PID >/tmp/kestrun.pid", true},
-        // The client may run as any user.
-        PidFileOwnerCase{"UsersFile", "echo $PID >/tmp/kestrun.pid && chown 65534 /tmp/kestrun.pid",
-                         true},
-        PidFileOwnerCase{"SecondNameOfRootsFile",
-                         std::string("echo $PID >") + kCanaryDir + "/pid && ln " + kCanaryDir +
-                             "/pid /tmp/kestrun.pid",
-                         false},
-        PidFileOwnerCase{"Link", std::string("echo $PID >") + kCanaryDir + "/pid && ln -s " +
-                                     kCanaryDir + "/pid /tmp/kestrun.pid",
-                         false}),
+    testing::Values(PidFileOwnerCase{"RootsFile", "echo $PID >/tmp/kestrun.pid", true},
+                    // The client may run as any user.
+                    PidFileOwnerCase{"UsersFile",
+                                     "echo $PID >/tmp/kestrun.pid && chown 65534 /tmp/kestrun.pid",
+                                     true},
+                    PidFileOwnerCase{"SecondNameOfRootsFile",
+                                     std::string("echo $PID >") + kCanaryDir + "/pid && ln " +
+                                         kCanaryDir + "/pid /tmp/kestrun.pid",
+                                     false},
+                    PidFileOwnerCase{"Link",
+                                     std::string("echo $PID >") + kCanaryDir + "/pid && ln -s " +
+                                         kCanaryDir + "/pid /tmp/kestrun.pid",
+                                     false}),
     [](const auto& info) { return info.param.name; });
 
 // FIFOs at both names, each with a writer of the attacker's waiting in
 // open() for a reader: any open for reading, even one that cannot block,
 // would let it through. Neither ever gets through.
 TEST_F(UninstallHostile, FifosAtTheNames_NeverOpened) {
-    ASSERT_TRUE(AsAttacker(kAttackerHome + "mkdir -p .valdrane/EPC && mkfifo /tmp/victim/fifo && "
-                                           "ln -s /tmp/victim/fifo .kestrun && mkfifo /tmp/kestrun.pid"));
+    ASSERT_TRUE(AsAttacker(kAttackerHome +
+                           "mkdir -p .valdrane/EPC && mkfifo /tmp/victim/fifo && "
+                           "ln -s /tmp/victim/fifo .kestrun && mkfifo /tmp/kestrun.pid"));
     std::vector<pid_t> writers;
     for (const char* fifo : {"/tmp/victim/fifo", "/tmp/kestrun.pid"}) {
-        writers.push_back(Spawn({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-                                 "--", "/bin/sh", "-c",
-                                 std::string("exec 3>") + fifo + " && touch " + fifo + ".opened"}));
+        writers.push_back(
+            Spawn({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--", "/bin/sh",
+                   "-c", std::string("exec 3>") + fifo + " && touch " + fifo + ".opened"}));
         ASSERT_GT(writers.back(), 0);
         // Not vacuous: the writer is waiting in the FIFO's open.
         const std::string wchan = "/proc/" + std::to_string(writers.back()) + "/wchan";
         ASSERT_TRUE(WaitFor([&] { return ReadFile(wchan) == "wait_for_partner"; })) << fifo;
     }
 
-    const auto r = RunProgram({KS_UNINSTALL_BIN},
-                              {"HOME=/tmp/victim", "PATH=" + std::string(kToolsDir)});
+    const auto r =
+        RunProgram({KS_UNINSTALL_BIN}, {"HOME=/tmp/victim", "PATH=" + std::string(kToolsDir)});
 
     EXPECT_EQ(r.exit_code(), 0) << r.err;
     EXPECT_EQ(r.err, "");
     EXPECT_TRUE(Exists("/tmp/victim/.valdrane/EPC")) << "no settings were read";
     // A writer let through needs a moment to say so; none must within it.
-    EXPECT_FALSE(WaitFor([] {
-        return Exists("/tmp/victim/fifo.opened") || Exists("/tmp/kestrun.pid.opened");
-    }, 300ms));
+    EXPECT_FALSE(WaitFor(
+        [] { return Exists("/tmp/victim/fifo.opened") || Exists("/tmp/kestrun.pid.opened"); },
+        300ms));
     for (const pid_t writer : writers) KillAndReap(writer);
     RemoveAll("/tmp/kestrun.pid");
 }
@@ -661,11 +667,11 @@ TEST_F(UninstallHostile, DevicesAndSocketsAtTheNames_OnlyEverOPath) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ASSERT_TRUE(AsRoot("mkdir -p /tmp/victim/.valdrane/EPC && " + c.as_root));
-        const auto r = RunProgram({"/usr/bin/strace", "-f", "-qq", "-e", "trace=open,openat,openat2", "-o",
-                                   "/tmp/strace.out", KS_UNINSTALL_BIN},
-                                  // LeakSanitizer cannot work under ptrace.
-                                  {"HOME=/tmp/victim", "PATH=" + std::string(kToolsDir),
-                                   "ASAN_OPTIONS=detect_leaks=0"});
+        const auto r = RunProgram(
+            {"/usr/bin/strace", "-f", "-qq", "-e", "trace=open,openat,openat2", "-o",
+             "/tmp/strace.out", KS_UNINSTALL_BIN},
+            // LeakSanitizer cannot work under ptrace.
+            {"HOME=/tmp/victim", "PATH=" + std::string(kToolsDir), "ASAN_OPTIONS=detect_leaks=0"});
         EXPECT_EQ(r.exit_code(), 0) << r.err;
         const std::string trace = ReadFile("/tmp/strace.out").value_or("");
         ASSERT_NE(trace, "");

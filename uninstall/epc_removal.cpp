@@ -191,10 +191,10 @@ void run_shell_command(const char* command, int workdir, const std::optional<Cre
         // The descriptor is close-on-exec; the isolated child closes it
         // sooner, with the others, below.
         if (::fchdir(workdir) != 0) ::_exit(127);
-        if (isolate && (::setsid() < 0 || ::dup2(null_fd.get(), STDIN_FILENO) < 0 ||
-                        ::dup2(out_write.get(), STDOUT_FILENO) < 0 ||
-                        ::dup2(out_write.get(), STDERR_FILENO) < 0 ||
-                        !close_inherited_descriptors()))
+        if (isolate &&
+            (::setsid() < 0 || ::dup2(null_fd.get(), STDIN_FILENO) < 0 ||
+             ::dup2(out_write.get(), STDOUT_FILENO) < 0 ||
+             ::dup2(out_write.get(), STDERR_FILENO) < 0 || !close_inherited_descriptors()))
             ::_exit(127);
         // Groups first, while the uid may still change them; the uid last,
         // after which nothing could be taken back. Any step that fails runs
@@ -243,9 +243,8 @@ std::optional<DirOwner> swapping_user(const struct stat& home, const struct stat
 void remove_epc_data(int home_fd) {
     // Missing, a link or anything but a directory: nothing of ours to remove.
     struct stat valdrane_st {};
-    const kestrun::unique_fd valdrane_fd =
-        kestrun::open_checked(home_fd, ".valdrane",
-                              {.access = O_PATH | O_DIRECTORY, .type = S_IFDIR}, &valdrane_st);
+    const kestrun::unique_fd valdrane_fd = kestrun::open_checked(
+        home_fd, ".valdrane", {.access = O_PATH | O_DIRECTORY, .type = S_IFDIR}, &valdrane_st);
     if (!valdrane_fd.ok()) return;
     struct stat home_st {};
     if (::fstat(home_fd, &home_st) != 0) return;

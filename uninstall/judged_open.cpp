@@ -11,8 +11,7 @@ namespace uninstall {
 bool readable_under(const struct stat& st, const ReadRule& rule) {
     if (!S_ISREG(st.st_mode)) return false;
     const bool dir_owners = rule.dir_owner != kestrun::kAnyOwner && st.st_uid == rule.dir_owner;
-    if (!rule.any_owner && st.st_uid != 0 && st.st_uid != ::geteuid() && !dir_owners)
-        return false;
+    if (!rule.any_owner && st.st_uid != 0 && st.st_uid != ::geteuid() && !dir_owners) return false;
     // Where hard links to others' files may be made (fs.protected_hardlinks
     // off), a second name could be a stranger's handle on a file of root's.
     return st.st_nlink == 1 || (dir_owners && rule.dir_owner != 0);

@@ -18,11 +18,16 @@ size_t sequence_length(unsigned char lead) {
 // forms, surrogates and code points past U+10FFFF.
 bool fits_second(unsigned char lead, unsigned char c) {
     switch (lead) {
-        case 0xe0: return c >= 0xa0 && c <= 0xbf;
-        case 0xed: return c >= 0x80 && c <= 0x9f;
-        case 0xf0: return c >= 0x90 && c <= 0xbf;
-        case 0xf4: return c >= 0x80 && c <= 0x8f;
-        default: return c >= 0x80 && c <= 0xbf;
+        case 0xe0:
+            return c >= 0xa0 && c <= 0xbf;
+        case 0xed:
+            return c >= 0x80 && c <= 0x9f;
+        case 0xf0:
+            return c >= 0x90 && c <= 0xbf;
+        case 0xf4:
+            return c >= 0x80 && c <= 0x8f;
+        default:
+            return c >= 0x80 && c <= 0xbf;
     }
 }
 
