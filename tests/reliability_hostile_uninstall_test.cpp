@@ -241,10 +241,12 @@ TEST_F(UninstallHostile, RemovalAsAnotherUser_HoldsNoTerminal) {
                   // may enter, would reach what lies in it.
                   "{ /usr/bin/cat cwd.canary || echo no-cwd; } >>/tmp/rm.record 2>/dev/null\n"
                   "/usr/bin/env >/tmp/rm.env\n"
+                  // What it was given and where it works.
+                  "printf '%s\\n' \"$*\" \"$(/bin/pwd -P)\" >/tmp/rm.args\n"
                   // An escape sequence that would set the terminal's title,
                   // and CSI as the C1 control U+009B in UTF-8 (clear the
-                  // screen).
-                  "printf '\\033]0;owned\\007rm-says-this\\302\\2332J\\n' >&2\n"
+                  // screen) and as the single byte 0x9b (clear the line).
+                  "printf '\\033]0;owned\\007rm-says-this\\302\\2332J\\2332K\\n' >&2\n"
                   "exec /bin/rm \"$@\"\n",
                   0755));
     ASSERT_TRUE(AsAttacker(kAttackerHome + "mkdir -p .valdrane/EPC"));
@@ -310,14 +312,18 @@ TEST_F(UninstallHostile, RemovalAsAnotherUser_HoldsNoTerminal) {
     // Its messages still reach the uninstaller's standard error.
     EXPECT_NE(terminal.find("?]0;owned?rm-says-this"), std::string::npos) << terminal;
     EXPECT_EQ(terminal.find('\033'), std::string::npos) << "control characters pass as '?'";
-    // The C1 control goes as a whole: no stray lead byte is left behind.
-    EXPECT_NE(terminal.find("rm-says-this?2J"), std::string::npos) << terminal;
+    // The C1 control goes as a whole, no stray lead byte left behind; and
+    // so does CSI as the single byte 0x9b of 8-bit terminals.
+    EXPECT_NE(terminal.find("rm-says-this?2J?2K"), std::string::npos) << terminal;
     // Of root's environment, only what finds rm and sets its language.
     const std::string env = ReadFile("/tmp/rm.env").value_or("");
     EXPECT_NE(env.find("PATH=/tmp/tools-bin\n"), std::string::npos) << env;
     EXPECT_NE(env.find("LANG=C.UTF-8\n"), std::string::npos) << env;
     EXPECT_EQ(env.find("KS_ROOTS_SECRET"), std::string::npos) << env;
     EXPECT_EQ(env.find("HOME="), std::string::npos) << env;
+    // The path goes through the .valdrane that was judged, as its working
+    // directory, not through HOME's name.
+    EXPECT_EQ(ReadFile("/tmp/rm.args"), "-rf EPC\n/tmp/victim/.valdrane\n");
     EXPECT_FALSE(Exists("/tmp/victim/.valdrane/EPC"));
     ExpectCanaryIntact();
 }
