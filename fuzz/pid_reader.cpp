@@ -3,8 +3,7 @@
 // skipped, one '+' before a digit, a '-' only for the signed reader, no
 // value on overflow or when the digits run to the end of a full 4 KiB head;
 // the pid reader takes nothing above 2147483647). The uninstaller's reader
-// of /tmp/kestrun.pid shares their grammar, on the whole file rather than
-// a head, up to 4294967295.
+// of /tmp/kestrun.pid shares their grammar and head, up to 4294967295.
 #include <climits>
 #include <cstdint>
 #include <optional>
@@ -26,8 +25,8 @@ bool IsDigit(char c) {
 }
 
 // The reference reading, written from the rules rather than from the code;
-// bounded: the text is a head of at most kHead bytes of a longer file.
-std::optional<int64_t> Reference(std::string_view head, bool is_signed, bool bounded = true) {
+// the text is a head of at most kHead bytes of a possibly longer file.
+std::optional<int64_t> Reference(std::string_view head, bool is_signed) {
     size_t i = 0;
     while (i < head.size() && IsSpace(head[i])) ++i;
     bool negative = false;
@@ -46,7 +45,7 @@ std::optional<int64_t> Reference(std::string_view head, bool is_signed, bool bou
         if (value > limit) overflow = true;
     }
     if (overflow) return std::nullopt;
-    if (bounded && i == head.size() && head.size() == kHead) return std::nullopt;
+    if (i == head.size() && head.size() == kHead) return std::nullopt;
     return negative ? -value : value;
 }
 
@@ -69,8 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (value != static_cast<int>(want_value.value_or(0))) ksfuzz::Mismatch("get_int_from_file");
 
     const auto client_pid = uninstall::read_client_pid(file.get());
-    const auto want_client_pid =
-        Reference({reinterpret_cast<const char*>(data), size}, false, false);
+    const auto want_client_pid = Reference(head, false);
     if (client_pid.has_value() != want_client_pid.has_value() ||
         (client_pid && *client_pid != *want_client_pid))
         ksfuzz::Mismatch("read_client_pid");

@@ -241,10 +241,12 @@ TEST_F(UninstallHostile, RemovalAsAnotherUser_HoldsNoTerminal) {
                   // may enter, would reach what lies in it.
                   "{ /usr/bin/cat cwd.canary || echo no-cwd; } >>/tmp/rm.record 2>/dev/null\n"
                   "/usr/bin/env >/tmp/rm.env\n"
+                  // What it was given and where it works.
+                  "printf '%s\\n' \"$*\" \"$(/bin/pwd -P)\" >/tmp/rm.args\n"
                   // An escape sequence that would set the terminal's title,
                   // and CSI as the C1 control U+009B in UTF-8 (clear the
-                  // screen).
-                  "printf '\\033]0;owned\\007rm-says-this\\302\\2332J\\n' >&2\n"
+                  // screen) and as the single byte 0x9b (clear the line).
+                  "printf '\\033]0;owned\\007rm-says-this\\302\\2332J\\2332K\\n' >&2\n"
                   "exec /bin/rm \"$@\"\n",
                   0755));
     ASSERT_TRUE(AsAttacker(kAttackerHome + "mkdir -p .valdrane/EPC"));
@@ -310,13 +312,18 @@ TEST_F(UninstallHostile, RemovalAsAnotherUser_HoldsNoTerminal) {
     // Its messages still reach the uninstaller's standard error.
     EXPECT_NE(terminal.find("?]0;owned?rm-says-this"), std::string::npos) << terminal;
     EXPECT_EQ(terminal.find('\033'), std::string::npos) << "control characters pass as '?'";
-    EXPECT_NE(terminal.find("rm-says-this\302?2J"), std::string::npos) << terminal;
+    // The C1 control goes as a whole, no stray lead byte left behind; and
+    // so does CSI as the single byte 0x9b of 8-bit terminals.
+    EXPECT_NE(terminal.find("rm-says-this?2J?2K"), std::string::npos) << terminal;
     // Of root's environment, only what finds rm and sets its language.
     const std::string env = ReadFile("/tmp/rm.env").value_or("");
     EXPECT_NE(env.find("PATH=/tmp/tools-bin\n"), std::string::npos) << env;
     EXPECT_NE(env.find("LANG=C.UTF-8\n"), std::string::npos) << env;
     EXPECT_EQ(env.find("KS_ROOTS_SECRET"), std::string::npos) << env;
     EXPECT_EQ(env.find("HOME="), std::string::npos) << env;
+    // The path goes through the .valdrane that was judged, as its working
+    // directory, not through HOME's name.
+    EXPECT_EQ(ReadFile("/tmp/rm.args"), "-rf EPC\n/tmp/victim/.valdrane\n");
     EXPECT_FALSE(Exists("/tmp/victim/.valdrane/EPC"));
     ExpectCanaryIntact();
 }
@@ -447,5 +454,247 @@ INSTANTIATE_TEST_SUITE_P(
                     RaceCase{"RootsHomeWritableByAGroup", "/tmp/grp", "",
                              "mkdir -m 0775 /tmp/grp && chgrp 65534 /tmp/grp", false}),
     [](const auto& info) { return info.param.name; });
+
+// ---------------------------------------------------------------------------
+// HOME itself flipped: HOME names an entry of a directory the attacker
+// owns, swapped as fast as the kernel allows between a link to a home of
+// root's (root-owned, so the removal there runs as root) and the
+// attacker's own directory, whose .valdrane is a link to the root-only
+// directory. Looked up by name twice, HOME could be judged as root's home
+// and then lead rm, running as root, into /tmp/rootonly. The removal must
+// act on the home it judged, in every run.
+
+TEST_F(UninstallHostile, FlippedHome_CanarySurvivesEveryRun) {
+    constexpr int kRuns = 300;
+    const std::string root_epc = "/tmp/roothome/.valdrane/EPC";
+    ASSERT_TRUE(AsRoot("mkdir -p " + root_epc +
+                       " && echo uninstallEpcOnUninstall=true "
+                       ">/tmp/roothome/.kestrun"));
+    ASSERT_TRUE(
+        AsAttacker(std::string("mkdir -m 0755 /tmp/flip /tmp/flip/own && cd /tmp/flip && ") +
+                   "ln -s " + kCanaryDir +
+                   " own/.valdrane && "
+                   "echo uninstallEpcOnUninstall=true >own/.kestrun && "
+                   "ln -s /tmp/roothome home"));
+    const pid_t racer = Spawn({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--",
+                               KS_EXCHANGE_RACER, "/tmp/flip", "own", "home", "/tmp/racer.count"});
+    ASSERT_GT(racer, 0);
+
+    int roots_removed = 0;  // runs that judged root's home and removed its EPC
+    for (int run = 0; run < kRuns; ++run) {
+        const auto r = RunProgram({KS_UNINSTALL_BIN},
+                                  {"HOME=/tmp/flip/home", "PATH=" + std::string(kToolsDir)});
+        ASSERT_EQ(r.exit_code(), 0) << "run " << run << ": " << r.err;
+        ASSERT_EQ(ReadFile(kCanary), "canary\n") << "after run " << run;
+        if (!Exists(root_epc)) {
+            ++roots_removed;
+            ASSERT_EQ(mkdir(root_epc.c_str(), 0755), 0);
+        }
+    }
+
+    ASSERT_EQ(kill(racer, SIGTERM), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(racer, &status, 0), racer);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    unsigned long swaps = 0;
+    std::istringstream(ReadFile("/tmp/racer.count").value_or("")) >> swaps;
+    RecordProperty("swaps", std::to_string(swaps));
+    RecordProperty("roots_home_removed", std::to_string(roots_removed));
+    // Not vacuous: the names really flipped, and HOME was found both ways
+    // (root's home, whose EPC went, and the attacker's, where nothing did).
+    EXPECT_GE(swaps, static_cast<unsigned long>(kRuns));
+    EXPECT_GT(roots_removed, 0);
+    EXPECT_LT(roots_removed, kRuns);
+    ExpectCanaryIntact();
+    EXPECT_TRUE(Exists("/tmp/flip/own/.kestrun"));
+}
+
+// ---------------------------------------------------------------------------
+// The settings file and the pid file are judged before they are opened:
+// type, owner and link count. The home /tmp/victim and its
+// .valdrane/EPC/data are the attacker's; root then places the settings file
+// as each row says. A second name of a file of root's stands for what a
+// user can make where fs.protected_hardlinks is off (root makes it here).
+
+struct SettingsOwnerCase {
+    std::string name;
+    std::string as_root;  // places /tmp/victim/.kestrun
+    bool removed;
+};
+
+void PrintTo(const SettingsOwnerCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class UninstallHostileSettings : public UninstallHostile,
+                                 public testing::WithParamInterface<SettingsOwnerCase> {};
+
+TEST_P(UninstallHostileSettings, SettingsFile_ReadOnlyWhenTrusted) {
+    const auto& c = GetParam();
+    ASSERT_TRUE(AsAttacker(kAttackerHome + "mkdir -p .valdrane/EPC && echo d >.valdrane/EPC/data"));
+    ASSERT_TRUE(AsRoot("cd /tmp/victim && " + c.as_root));
+    const auto r =
+        RunProgram({KS_UNINSTALL_BIN}, {"HOME=/tmp/victim", "PATH=" + std::string(kToolsDir)});
+    EXPECT_EQ(r.exit_code(), 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(Exists("/tmp/victim/.valdrane/EPC/data"), !c.removed);
+    ExpectCanaryIntact();
+}
+
+const std::string kOn = "echo uninstallEpcOnUninstall=true >";
+
+INSTANTIATE_TEST_SUITE_P(
+    Owners, UninstallHostileSettings,
+    testing::Values(
+        SettingsOwnerCase{"HomeOwnersFile", kOn + ".kestrun && chown 65534 .kestrun", true},
+        SettingsOwnerCase{"HomeOwnersFileWithASecondName",
+                          kOn + ".kestrun && chown 65534 .kestrun && ln .kestrun .other", true},
+        // A client run as root through sudo writes the file as root.
+        SettingsOwnerCase{"RootsFile", kOn + ".kestrun", true},
+        SettingsOwnerCase{"LinkToHomeOwnersFile",
+                          "mkdir dots && " + kOn +
+                              "dots/k && chown -R 65534 dots && "
+                              "ln -s /tmp/victim/dots/k .kestrun",
+                          true},
+        SettingsOwnerCase{"StrangersFile", kOn + ".kestrun && chown 65533 .kestrun", false},
+        SettingsOwnerCase{"LinkToStrangersFile",
+                          kOn + "/tmp/strange && chown 65533 /tmp/strange && "
+                                "ln -s /tmp/strange .kestrun",
+                          false},
+        SettingsOwnerCase{
+            "SecondNameOfRootsFile",
+            kOn + std::string(kCanaryDir) + "/secret && ln " + kCanaryDir + "/secret .kestrun",
+            false},
+        SettingsOwnerCase{"LinkToSecondNameOfRootsFile",
+                          kOn + std::string(kCanaryDir) + "/secret && ln " + kCanaryDir +
+                              "/secret /tmp/victim/hard && ln -s hard .kestrun",
+                          false}),
+    [](const auto& info) { return info.param.name; });
+
+// A client-looking process (its command line holds "kestRun") and a pid
+// file naming it, placed as each row says: the uninstall is refused only
+// when the pid file is read.
+struct PidFileOwnerCase {
+    std::string name;
+    std::string as_root;  // $PID is the client's pid
+    bool refused;
+};
+
+void PrintTo(const PidFileOwnerCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class UninstallHostilePidFile : public UninstallHostile,
+                                public testing::WithParamInterface<PidFileOwnerCase> {};
+
+TEST_P(UninstallHostilePidFile, PidFile_ReadOnlyWithOneName) {
+    const auto& c = GetParam();
+    ASSERT_TRUE(AsRoot("cp /bin/sleep /tmp/kestRunSleep"));
+    const pid_t client = Spawn({"/tmp/kestRunSleep", "60"});
+    ASSERT_GT(client, 0);
+    const std::string pid = std::to_string(client);
+    ASSERT_TRUE(WaitFor([&] {
+        return ReadFile("/proc/" + pid + "/cmdline").value_or("").starts_with("/tmp/kestRun");
+    }));
+    ASSERT_TRUE(AsRoot("PID=" + pid + " && " + c.as_root));
+
+    const auto r =
+        RunProgram({KS_UNINSTALL_BIN}, {"HOME=/nonexistent", "PATH=" + std::string(kToolsDir)});
+    KillAndReap(client);
+    RemoveAll("/tmp/kestRunSleep");
+    RemoveAll("/tmp/kestrun.pid");
+    EXPECT_EQ(r.exit_code(), c.refused ? 255 : 0) << r.err;
+    EXPECT_EQ(Exists(kStandinLog), !c.refused);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, UninstallHostilePidFile,
+    testing::Values(PidFileOwnerCase{"RootsFile", "echo $PID >/tmp/kestrun.pid", true},
+                    // The client may run as any user.
+                    PidFileOwnerCase{"UsersFile",
+                                     "echo $PID >/tmp/kestrun.pid && chown 65534 /tmp/kestrun.pid",
+                                     true},
+                    PidFileOwnerCase{"SecondNameOfRootsFile",
+                                     std::string("echo $PID >") + kCanaryDir + "/pid && ln " +
+                                         kCanaryDir + "/pid /tmp/kestrun.pid",
+                                     false},
+                    PidFileOwnerCase{"Link",
+                                     std::string("echo $PID >") + kCanaryDir + "/pid && ln -s " +
+                                         kCanaryDir + "/pid /tmp/kestrun.pid",
+                                     false}),
+    [](const auto& info) { return info.param.name; });
+
+// FIFOs at both names, each with a writer of the attacker's waiting in
+// open() for a reader: any open for reading, even one that cannot block,
+// would let it through. Neither ever gets through.
+TEST_F(UninstallHostile, FifosAtTheNames_NeverOpened) {
+    ASSERT_TRUE(AsAttacker(kAttackerHome +
+                           "mkdir -p .valdrane/EPC && mkfifo /tmp/victim/fifo && "
+                           "ln -s /tmp/victim/fifo .kestrun && mkfifo /tmp/kestrun.pid"));
+    std::vector<pid_t> writers;
+    for (const char* fifo : {"/tmp/victim/fifo", "/tmp/kestrun.pid"}) {
+        writers.push_back(
+            Spawn({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--", "/bin/sh",
+                   "-c", std::string("exec 3>") + fifo + " && touch " + fifo + ".opened"}));
+        ASSERT_GT(writers.back(), 0);
+        // Not vacuous: the writer is waiting in the FIFO's open.
+        const std::string wchan = "/proc/" + std::to_string(writers.back()) + "/wchan";
+        ASSERT_TRUE(WaitFor([&] { return ReadFile(wchan) == "wait_for_partner"; })) << fifo;
+    }
+
+    const auto r =
+        RunProgram({KS_UNINSTALL_BIN}, {"HOME=/tmp/victim", "PATH=" + std::string(kToolsDir)});
+
+    EXPECT_EQ(r.exit_code(), 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(Exists("/tmp/victim/.valdrane/EPC")) << "no settings were read";
+    // A writer let through needs a moment to say so; none must within it.
+    EXPECT_FALSE(WaitFor(
+        [] { return Exists("/tmp/victim/fifo.opened") || Exists("/tmp/kestrun.pid.opened"); },
+        300ms));
+    for (const pid_t writer : writers) KillAndReap(writer);
+    RemoveAll("/tmp/kestrun.pid");
+}
+
+// Devices and a socket at the names: strace shows that what the
+// uninstaller opens at either name it opens with O_PATH alone, and that it
+// never reopens anything through /proc/self/fd.
+TEST_F(UninstallHostile, DevicesAndSocketsAtTheNames_OnlyEverOPath) {
+    const struct {
+        std::string name;
+        std::string as_root;
+    } cases[] = {
+        {"SettingsLinkToPtmx", "ln -s /dev/ptmx /tmp/victim/.kestrun"},
+        {"SettingsLinkToZero", "ln -s /dev/zero /tmp/victim/.kestrun"},
+        {"PidFileDevice", "mknod /tmp/kestrun.pid c 1 5"},
+        {"PidFileSocket",
+         "python3 -c 'import socket; socket.socket(socket.AF_UNIX).bind(\"/tmp/kestrun.pid\")'"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(AsRoot("mkdir -p /tmp/victim/.valdrane/EPC && " + c.as_root));
+        const auto r = RunProgram(
+            {"/usr/bin/strace", "-f", "-qq", "-e", "trace=open,openat,openat2", "-o",
+             "/tmp/strace.out", KS_UNINSTALL_BIN},
+            // LeakSanitizer cannot work under ptrace.
+            {"HOME=/tmp/victim", "PATH=" + std::string(kToolsDir), "ASAN_OPTIONS=detect_leaks=0"});
+        EXPECT_EQ(r.exit_code(), 0) << r.err;
+        const std::string trace = ReadFile("/tmp/strace.out").value_or("");
+        ASSERT_NE(trace, "");
+        std::istringstream lines(trace);
+        for (std::string line; std::getline(lines, line);) {
+            if (line.find("\".kestrun\"") != std::string::npos ||
+                line.find("\"/tmp/kestrun.pid\"") != std::string::npos) {
+                EXPECT_NE(line.find("O_PATH"), std::string::npos) << line;
+            }
+            EXPECT_EQ(line.find("/proc/self/fd/"), std::string::npos) << line;
+        }
+        EXPECT_TRUE(Exists("/tmp/victim/.valdrane/EPC"));
+        RemoveAll("/tmp/victim");
+        RemoveAll("/tmp/kestrun.pid");
+        RemoveAll("/tmp/strace.out");
+        RemoveAll(kStandinLog);
+    }
+}
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <string>
 #include <thread>
@@ -13,6 +14,7 @@
 #include "epc_setting.h"
 #include "running_client.h"
 #include "shell_quote.h"
+#include "terminal_text.h"
 #include "testkit.h"
 #include "unique_fd.h"
 
@@ -65,8 +67,13 @@ TEST(UninstallSteps, PidFileRead_UnsignedDecimalWithOptionalPlus) {
         {"4294967295\n", UINT_MAX},
         {"+4294967295\n", UINT_MAX},
         {"0000000000000000000004294967295\n", UINT_MAX},
-        // Read as far as the number goes, however far that is.
-        {std::string(1 << 20, ' ') + "42\n", 42u},
+        // The number stands within the first 4 KiB, or there is none.
+        {std::string(4093, ' ') + "42\n", 42u},
+        // Digits up to the end of the head may go on beyond it.
+        {std::string(4094, ' ') + "42", none},
+        {std::string(4094, ' ') + "42\n", none},
+        {std::string(4096, ' ') + "42\n", none},
+        {std::string(1 << 20, ' ') + "42\n", none},
         {"", none},
         {" \n\t ", none},
         {"-1234\n", none},
@@ -87,6 +94,17 @@ TEST(UninstallSteps, PidFileRead_UnsignedDecimalWithOptionalPlus) {
         SCOPED_TRACE(c.text.substr(0, 40));
         EXPECT_EQ(PidOf(c.text), c.pid);
     }
+}
+
+TEST(UninstallSteps, PidFileRead_ReadsNoMoreThanTheHead) {
+    // White space with no end in sight: the reading stops at 4 KiB.
+    const std::string text(size_t{1} << 20, ' ');
+    const kestrun::unique_fd fd(memfd_create("pid", MFD_CLOEXEC));
+    ASSERT_TRUE(fd.ok());
+    ASSERT_EQ(write(fd.get(), text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    ASSERT_EQ(lseek(fd.get(), 0, SEEK_SET), 0);
+    EXPECT_EQ(uninstall::read_client_pid(fd.get()), std::nullopt);
+    EXPECT_EQ(lseek(fd.get(), 0, SEEK_CUR), static_cast<off_t>(uninstall::kPidFileLimit));
 }
 
 TEST(UninstallSteps, SettingsScan_SameVerdictWhereverReadsEnd) {
@@ -134,6 +152,67 @@ TEST(UninstallSteps, SettingsScan_ReadErrorGivesNoVerdict) {
     const kestrun::unique_fd dir(open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     ASSERT_TRUE(dir.ok());
     EXPECT_EQ(uninstall::epc_removal_requested(dir.get()), std::nullopt);
+}
+
+// The relay's mask over text that arrives in pieces of `piece` bytes (at
+// most kMaxPiece).
+constexpr size_t kMaxPiece = 64;
+std::string Masked(const std::string& text, size_t piece) {
+    uninstall::TerminalText mask;
+    std::string out;
+    char buf[kMaxPiece + uninstall::TerminalText::kMaxHeld];
+    for (size_t at = 0; at < text.size(); at += piece) {
+        const size_t n = std::min(piece, text.size() - at);
+        out.append(buf, mask.mask({text.data() + at, n}, buf));
+    }
+    out.append(buf, mask.finish(buf));
+    return out;
+}
+
+TEST(UninstallSteps, TerminalText_ControlsAndInvalidUtf8Masked) {
+    const struct {
+        std::string name;
+        std::string text;
+        std::string shown;
+    } cases[] = {
+        {"Plain", "rm: cannot remove 'x'\n", "rm: cannot remove 'x'\n"},
+        {"TabAndLineEndKept", "a\tb\n", "a\tb\n"},
+        {"C0Controls", "\x1b]0;t\x07\r\b\x01", "?]0;t????"},
+        {"Nul", std::string("a\0b", 3), "a?b"},
+        {"Del", "a\x7f", "a?"},
+        {"SingleByteCsi",
+         "\x9b"
+         "2J",
+         "?2J"},
+        {"EverySingleByteC1", "\x80\x85\x8d\x90\x9b\x9c\x9d\x9f", "????????"},
+        {"C1AsUtf8",
+         "\xc2\x9b"
+         "2J\xc2\x80\xc2\x9f",
+         "?2J??"},
+        {"Utf8Kept", "\xc2\xa0\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\xf4\x8f\xbf\xbf",
+         "\xc2\xa0\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\xf4\x8f\xbf\xbf"},
+        {"NeverLeadBytes", "\xc0\xc1\xf5\xfe\xff", "?????"},
+        {"OverlongForms", "\xc0\xaf\xe0\x80\xaf\xf0\x80\x80\xaf", "?????????"},
+        {"Surrogate",
+         "\xed\xa0\x80"
+         "a",
+         "???a"},
+        {"PastU10FFFF", "\xf4\x90\x80\x80", "????"},
+        {"CutShortThenAscii",
+         "\xe2\x82"
+         "A",
+         "??A"},
+        {"CutShortThenEscape", "\xc2\x1b[m", "??[m"},
+        {"CutShortThenNewLead", "\xe2\xc3\xa9", "?\xc3\xa9"},
+        {"CutShortAtTheEnd", "ok\xf0\x9f\x98", "ok???"},
+        {"ContinuationAfterComplete", "\xc3\xa9\xa9", "\xc3\xa9?"},
+    };
+    for (const auto& c : cases) {
+        for (const size_t piece : {size_t{1}, size_t{2}, size_t{3}, kMaxPiece}) {
+            SCOPED_TRACE(c.name + " in pieces of " + std::to_string(piece));
+            EXPECT_EQ(Masked(c.text, piece), c.shown);
+        }
+    }
 }
 
 TEST(UninstallSteps, ShellQuote_ShellReadsBackTheSameBytes) {

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "fd_io.h"
-#include "shell_quote.h"
+#include "terminal_text.h"
 
 namespace uninstall {
 
@@ -101,26 +101,21 @@ class SystemSignals {
 };
 
 // Copies what the child writes into from until its end, to our standard
-// error. Control characters other than line ends and tabs become '?': the
-// child's user could make it write anything, and our standard error may be
-// root's terminal, which escape sequences can reprogram. Write errors are
-// ignored: the child's messages are a courtesy, and reading on keeps it
-// from blocking on a full pipe.
+// error, masked (terminal_text.h): the child's user could make it write
+// anything, and our standard error may be root's terminal, which escape
+// sequences can reprogram. Write errors are ignored: the child's messages
+// are a courtesy, and reading on keeps it from blocking on a full pipe.
 void relay_to_stderr(int from) {
     char buf[4096];
-    bool after_c2 = false;  // the byte before, maybe in the last read, was 0xc2
+    char masked[sizeof buf + TerminalText::kMaxHeld];
+    TerminalText text;
     // A read error ends the relay as the end of the pipe does.
     kestrun::ignore_result(kestrun::read_chunks(from, buf, [&](std::span<char> bytes) {
-        for (char& byte : bytes) {
-            const auto c = static_cast<unsigned char>(byte);
-            // 0xc2 0x80 to 0xc2 0x9f: the C1 controls U+0080 to U+009F in
-            // UTF-8, CSI among them, which terminals obey too.
-            const bool c1 = after_c2 && c >= 0x80 && c <= 0x9f;
-            after_c2 = c == 0xc2;
-            if ((c < 0x20 && c != '\n' && c != '\t') || c == 0x7f || c1) byte = '?';
-        }
-        kestrun::ignore_result(kestrun::write_all(STDERR_FILENO, bytes.data(), bytes.size()));
+        const size_t n = text.mask(bytes, masked);
+        kestrun::ignore_result(kestrun::write_all(STDERR_FILENO, masked, n));
     }));
+    const size_t n = text.finish(masked);
+    kestrun::ignore_result(kestrun::write_all(STDERR_FILENO, masked, n));
 }
 
 // Closes every descriptor above standard error in a child about to become
@@ -151,8 +146,11 @@ std::vector<std::string> child_environment() {
 }
 
 // Runs command through the shell, as "sh -c" like system() does, in a child
-// that first takes the given credentials (when there are any to take), and
-// waits for it.
+// that works in the directory on workdir and first takes the given
+// credentials (when there are any to take), and waits for it. The
+// directory is entered through its descriptor, so the command's relative
+// paths start at the directory that was judged, whatever its names lead to
+// by then.
 //
 // A child that becomes another user is that user's to ptrace once it has
 // run exec, so it must hold nothing of ours worth taking: it leaves our
@@ -161,11 +159,9 @@ std::vector<std::string> child_environment() {
 // our standard error (control characters masked), keeps no other
 // descriptor, and gets only PATH and the locale of our environment, so
 // nothing of our terminal, of the files we were started with or of our
-// environment reaches it. It also works in / unless keep_cwd (the command
-// names a path relative to our working directory): ours may lie below a
-// directory that user may not enter.
-void run_shell_command(const std::string& command, const std::optional<Credentials>& as,
-                       bool keep_cwd) {
+// environment reaches it. Our working directory, which may lie below one
+// that user may not enter, is left before anything else.
+void run_shell_command(const char* command, int workdir, const std::optional<Credentials>& as) {
     const bool isolate = as && as->uid != 0;
     // Built before fork: the child only switches rights and runs exec.
     std::vector<std::string> env_text;
@@ -190,10 +186,15 @@ void run_shell_command(const std::string& command, const std::optional<Credentia
     if (child < 0) return;
     if (child == 0) {
         signals.restore();
-        if (isolate && (::setsid() < 0 || ::dup2(null_fd.get(), STDIN_FILENO) < 0 ||
-                        ::dup2(out_write.get(), STDOUT_FILENO) < 0 ||
-                        ::dup2(out_write.get(), STDERR_FILENO) < 0 ||
-                        !close_inherited_descriptors() || (!keep_cwd && ::chdir("/") != 0)))
+        // Entered before any rights are given up, so root enters it even
+        // where the user may not (rm then fails there as that user would).
+        // The descriptor is close-on-exec; the isolated child closes it
+        // sooner, with the others, below.
+        if (::fchdir(workdir) != 0) ::_exit(127);
+        if (isolate &&
+            (::setsid() < 0 || ::dup2(null_fd.get(), STDIN_FILENO) < 0 ||
+             ::dup2(out_write.get(), STDOUT_FILENO) < 0 ||
+             ::dup2(out_write.get(), STDERR_FILENO) < 0 || !close_inherited_descriptors()))
             ::_exit(127);
         // Groups first, while the uid may still change them; the uid last,
         // after which nothing could be taken back. Any step that fails runs
@@ -204,10 +205,10 @@ void run_shell_command(const std::string& command, const std::optional<Credentia
             if (::setresuid(as->uid, as->uid, as->uid) != 0) ::_exit(127);
         }
         if (isolate) {
-            const char* const argv[] = {"sh", "-c", command.c_str(), nullptr};
+            const char* const argv[] = {"sh", "-c", command, nullptr};
             ::execve("/bin/sh", const_cast<char* const*>(argv), env.data());
         } else {
-            ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+            ::execl("/bin/sh", "sh", "-c", command, static_cast<char*>(nullptr));
         }
         ::_exit(127);
     }
@@ -239,19 +240,14 @@ std::optional<DirOwner> swapping_user(const struct stat& home, const struct stat
     return std::nullopt;
 }
 
-void remove_epc_data(const char* home) {
-    // rm gets ''/.valdrane/EPC for an empty HOME, that is /.valdrane/EPC.
-    const char* home_dir = home[0] != '\0' ? home : "/";
-    const kestrun::unique_fd home_fd(::open(home_dir, O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (!home_fd.ok()) return;
+void remove_epc_data(int home_fd) {
     // Missing, a link or anything but a directory: nothing of ours to remove.
     struct stat valdrane_st {};
-    const kestrun::unique_fd valdrane_fd =
-        kestrun::open_checked(home_fd.get(), ".valdrane",
-                              {.access = O_PATH | O_DIRECTORY, .type = S_IFDIR}, &valdrane_st);
+    const kestrun::unique_fd valdrane_fd = kestrun::open_checked(
+        home_fd, ".valdrane", {.access = O_PATH | O_DIRECTORY, .type = S_IFDIR}, &valdrane_st);
     if (!valdrane_fd.ok()) return;
     struct stat home_st {};
-    if (::fstat(home_fd.get(), &home_st) != 0) return;
+    if (::fstat(home_fd, &home_st) != 0) return;
     const auto owner = swapping_user(home_st, valdrane_st);
     if (!owner) return;
 
@@ -260,12 +256,11 @@ void remove_epc_data(const char* home) {
         as = credentials_of(*owner);
         if (!as) return;
     }
-    // HOME is quoted so that whatever it holds, rm gets one path ending in
-    // /.valdrane/EPC and the shell runs nothing else.
-    // Our working directory may lie below one that user may not enter; the
-    // child leaves it unless the path is relative to it.
-    const bool relative = home[0] != '\0' && home[0] != '/';
-    run_shell_command("rm -rf " + shell_quote(home) + "/.valdrane/EPC", as, relative);
+    // rm starts in the .valdrane judged above: neither HOME nor .valdrane
+    // is looked up by name again, so a name swapped meanwhile (HOME itself
+    // flipped between two directories, .valdrane for a link) changes
+    // nothing that rm reaches.
+    run_shell_command("rm -rf EPC", valdrane_fd.get(), as);
 }
 
 }  // namespace uninstall

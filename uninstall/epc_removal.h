@@ -1,11 +1,14 @@
-// Removing the endpoint-control data, $HOME/.valdrane/EPC, with the rights of
-// the user who could have changed what that path names.
+// Removing the endpoint-control data, $HOME/.valdrane/EPC, from the home
+// directory that was judged and with the rights of the user who could have
+// changed what lies in it.
 //
-// rm resolves the path by name after every check made here, so whoever can
-// rename entries in HOME can swap .valdrane for a link between the check and
-// the removal. The check keeps the honest case exact (.valdrane a real
-// directory); running rm with that user's own rights bounds the dishonest
-// one: nothing goes that this user could not have removed anyway.
+// HOME and .valdrane are each looked up once, into descriptors, and rm runs
+// in the .valdrane so found: a name swapped after the check (HOME itself
+// flipped between two directories, .valdrane for a link) cannot lead it
+// anywhere else. Below .valdrane rm resolves EPC by name, and whoever may
+// rename entries there could still swap it; running rm with that user's
+// own rights bounds that case: nothing goes that this user could not have
+// removed anyway.
 #pragma once
 
 #include <sys/stat.h>
@@ -36,19 +39,20 @@ struct DirOwner {
 // the uid has no passwd entry.
 std::optional<DirOwner> swapping_user(const struct stat& home, const struct stat& valdrane);
 
-// Runs "rm -rf <home, quoted for the shell>/.valdrane/EPC" through the shell
-// and waits for it, when home names a directory (links followed) whose
-// .valdrane is a real directory, not a link; EPC itself may be a link, which
-// rm removes without following. Run by root, the command runs in a child
-// that first takes the credentials of swapping_user(): that user's groups
-// (none without a passwd entry), its primary group (else the directory's
-// group), then its uid, each checked; any failure runs nothing. A child
-// that runs as a user other than root also leaves the caller's session and
-// terminal: it reads /dev/null, what it writes reaches the caller's
-// standard error through a pipe with control characters masked, it keeps
-// no other descriptor, and of the environment only PATH and the locale; it
-// works in / unless home is a relative path. Run by anyone but root, the
-// command runs as the caller, as system() would run it. The command's outcome is not examined.
-void remove_epc_data(const char* home);
+// Runs "rm -rf EPC" through the shell, in a child that works in the
+// .valdrane of the home directory on home_fd (an O_PATH descriptor will
+// do), and waits for it; nothing when .valdrane is missing, a link or
+// anything but a directory. EPC itself may be a link, which rm removes
+// without following. Run by root, the child first takes the credentials of
+// swapping_user(): that user's groups (none without a passwd entry), its
+// primary group (else the directory's group), then its uid, each checked;
+// any failure runs nothing. A child that runs as a user other than root
+// also leaves the caller's session and terminal: it reads /dev/null, what
+// it writes reaches the caller's standard error through a pipe, masked as
+// terminal_text.h says, it keeps no other descriptor, and of the
+// environment only PATH and the locale. Run by anyone but root, the
+// command runs as the caller, as system() would run it. The command's
+// outcome is not examined.
+void remove_epc_data(int home_fd);
 
 }  // namespace uninstall

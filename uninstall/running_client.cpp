@@ -4,10 +4,11 @@
 
 #include <cstdio>
 #include <cstring>
-#include <span>
+#include <string_view>
 
 #include "command_line.h"
 #include "fd_io.h"
+#include "judged_open.h"
 #include "parse_decimal.h"
 
 namespace {
@@ -38,26 +39,28 @@ std::optional<unsigned> read_client_pid(int fd) {
     // Grammar: white space skipped, then one '+' before a digit, then
     // decimal digits up to UINT_MAX; whatever follows is ignored, and a
     // '-' is no number. The support library reads its pid files so too,
-    // but within a 4 KiB head; this file is read as far as the number goes,
-    // however long that is.
-    kestrun::DecimalReader<unsigned> number({.skip_space = true, .plus_sign = true});
-    char buf[4096];
+    // within the same head.
+    char buf[kPidFileLimit];
     // A read error ends the file: the digits before it are the number.
-    kestrun::ignore_result(kestrun::read_chunks(fd, buf, [&](std::span<char> bytes) {
-        for (const char c : bytes)
-            if (!number.take(c)) return false;
-        return true;
-    }));
-    return number.value();
+    const std::string_view head(buf, kestrun::read_head(fd, buf, sizeof buf));
+    const auto number =
+        kestrun::leading_decimal<unsigned>(head, {.skip_space = true, .plus_sign = true});
+    // Digits up to the end of a full head may go on beyond it.
+    if (number.end == head.size() && head.size() == kPidFileLimit) return std::nullopt;
+    return number.value;
 }
 
 }  // namespace uninstall
 
 std::optional<unsigned> running_client_pid() {
-    // Not through a link: /tmp is writable by everyone, and the client
-    // writes a plain file there; a symbolic link is not its pid file. A
-    // FIFO, device or directory there is no pid file either.
-    auto fd = kestrun::open_checked("/tmp/kestrun.pid", {});
+    // Judged before it is opened: /tmp is writable by everyone, and the
+    // client writes a plain file there with one name. A symbolic link, a
+    // FIFO, socket, device or directory is no pid file and is never opened;
+    // nor is a second name of a file, which could be another user's handle
+    // on a file of root's. Any owner will do: the client may run as any
+    // user, and the worst a stranger's file can do is refuse the uninstall,
+    // which naming any process "kestRun" does as well.
+    auto fd = uninstall::open_judged_for_reading(AT_FDCWD, "/tmp/kestrun.pid", {.any_owner = true});
     if (!fd.ok()) return std::nullopt;
     const auto pid = uninstall::read_client_pid(fd.get());
     fd.reset();
