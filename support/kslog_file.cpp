@@ -345,6 +345,7 @@ bool product_log(int fd) {
 // root file someone moved to the name keeps its owner, and, at the log's
 // name, gets no entry either.
 void give_existing(const Files& files, const char* path, const NewOwner& to, bool is_log) {
+    if (to.uid == kNoUid && to.gid == kNoGid) return;  // nothing to give: no file is judged
     struct stat named {};
     if (lstat(path, &named) != 0 || !S_ISREG(named.st_mode) || named.st_nlink != 1 ||
         !acceptable_owner(files, path, named.st_uid))

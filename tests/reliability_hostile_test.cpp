@@ -194,10 +194,14 @@ TEST(KslogHostileUser, RootProcesses_WriteAndGiveAwayOnlyTheirOwnFiles) {
         EXPECT_EQ(Take(kEtcCanary), etc_before);
         EXPECT_EQ(Take(kTmpCanary), tmp_before);
         const bool at_roll = c.plant == Plant::kSymlinkAtRoll || c.plant == Plant::kHardLinkAtRoll;
+        const bool at_log = c.plant == Plant::kHardLinkAtDefaultLog;
         for (const auto& [path, before] : planted) {
             // The roll file's name is the product's own: rolling may put the
             // log there in place of what was planted, never write through it.
-            if (at_roll && path == "/tmp/.kestRun.log.0") {
+            // A log with a second name is rolled, and a fresh file takes the
+            // log's name: the canary keeps its bytes and owner (above).
+            if ((at_roll && path == "/tmp/.kestRun.log.0") ||
+                (at_log && path == "/tmp/.kestRun.log")) {
                 const Snapshot roll = Take(path);
                 EXPECT_TRUE(roll.ino == before.ino || S_ISREG(roll.mode)) << path;
                 EXPECT_NE(roll.ino, tmp_before.ino) << path;
@@ -314,17 +318,20 @@ bool LockTaken(const std::string& path) {
     return taken;
 }
 
-// Holds the lock of the monitor's log for good: the attacker on a file of
-// their own that their planted shared link leads to (the link rule follows
-// it), the attacker on root's log left readable by an older version, or a
-// process of the product's stopped while it held root's log.
+// Holds a lock for good: the attacker on a file of their own that their
+// planted shared link leads to (the link is refused, so the monitor writes
+// its default file and never waits on theirs), the attacker on root's log
+// left readable by an older version, or a process of the product's stopped
+// while it held root's log.
 enum class Holder { kAttackersOwnFile, kAttackerOnRootsLog, kStoppedProcess };
 
-// Starts the holder; its pid, with the log file the monitor will write in log.
-pid_t HoldLock(Holder holder, std::string& log) {
+// Starts the holder; its pid, with the file whose lock it holds in held and
+// the log file the monitor will write in log.
+pid_t HoldLock(Holder holder, std::string& held, std::string& log) {
+    held = log = DefaultLog();
     if (holder == Holder::kAttackersOwnFile) {
-        log = "/tmp/theirs.log";
-        EXPECT_TRUE(AsAttacker("echo theirs >" + log + " && ln -s " + log + " /tmp/kestRun.log"));
+        held = "/tmp/theirs.log";
+        EXPECT_TRUE(AsAttacker("echo theirs >" + held + " && ln -s " + held + " /tmp/kestRun.log"));
     }
     if (holder != Holder::kStoppedProcess) {
         if (holder == Holder::kAttackerOnRootsLog) {
@@ -333,9 +340,8 @@ pid_t HoldLock(Holder holder, std::string& log) {
             EXPECT_TRUE(WriteFile(log, "", 0644));
         }
         return Spawn({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--",
-                      "/bin/sh", "-c", "exec 9<" + log + " && flock 9 && exec sleep 1000"});
+                      "/bin/sh", "-c", "exec 9<" + held + " && flock 9 && exec sleep 1000"});
     }
-    log = DefaultLog();
     EXPECT_TRUE(WriteFile(log, ""));
     const pid_t child = fork();
     if (child == 0) {
@@ -367,9 +373,9 @@ TEST_P(KslogHostileUserLock, LogLockHeldForGood_MonitorStillWatches) {
                  {"/tmp/kestRun.log", "/tmp/theirs.log", kPppdRecord, kClientRecord, kFlag})
                 RemoveAll(path);
             RemoveAll(DefaultLog());
-            std::string log;
-            const pid_t locker = HoldLock(holder, log);
-            ASSERT_TRUE(WaitFor([&] { return LockTaken(log); }));
+            std::string held, log;
+            const pid_t locker = HoldLock(holder, held, log);
+            ASSERT_TRUE(WaitFor([&] { return LockTaken(held); }));
             const pid_t pppd = StartPppd();
             const pid_t client = StartClient();
 
@@ -400,7 +406,10 @@ TEST_P(KslogHostileUserLock, LogLockHeldForGood_MonitorStillWatches) {
                 KillAndReap(client);
                 KillAndReap(pppd);
             }
-            EXPECT_TRUE(LockTaken(log));  // held all along
+            EXPECT_TRUE(LockTaken(held));  // held all along
+            if (held != log) {
+                EXPECT_EQ(ReadFile(held), "theirs\n");  // the refused link captured nothing
+            }
             KillAndReap(locker);
         }
 }
