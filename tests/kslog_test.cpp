@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -569,6 +570,71 @@ TEST(KslogLink, Cleanup_RemovesOnlyItsOwnLink) {
             }
         }
         RemoveAll(kLink);
+    }
+}
+
+// Whether any process opened the FIFO for writing since this reader
+// opened it: Linux reports POLLHUP to a FIFO's reader only once a writer
+// has come (and gone).
+class FifoWatch {
+  public:
+    explicit FifoWatch(const std::string& path)
+        : fd_(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)) {}
+    bool ok() const { return fd_.ok(); }
+    bool opened_by_a_writer() const {
+        struct pollfd p = {fd_.get(), POLLIN, 0};
+        return poll(&p, 1, 0) == 1 && (p.revents & POLLHUP) != 0;
+    }
+
+  private:
+    kestrun::unique_fd fd_;
+};
+
+// Nothing but a regular file is ever opened at the log's names: a FIFO at
+// the log or roll name, or behind a directory of the log's path swapped
+// for a link after kslogInit, is judged before any open and left alone.
+// (kslog_process_test shows the same for a device under strace.)
+TEST(KslogLink, FifoOrSwappedDirectory_NeverOpened) {
+    enum Where { kAtLog, kAtRoll, kBehindSwappedDirectory };
+    const struct {
+        const char* what;
+        Where where;
+    } cases[] = {
+        {"a FIFO at the log name", kAtLog},
+        {"a FIFO at the roll name", kAtRoll},
+        {"a directory swapped for a link to one holding a FIFO", kBehindSwappedDirectory},
+    };
+    setenv("SUDO_UID", "1000", 1);  // the owner fix looks at both names
+    setenv("SUDO_GID", "1000", 1);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        const std::string home = dir / "home", elsewhere = dir / "elsewhere";
+        ASSERT_EQ(mkdir(home.c_str(), 0755), 0);
+        ASSERT_EQ(mkdir(elsewhere.c_str(), 0755), 0);
+        setenv("HOME", home.c_str(), 1);
+        std::string fifo = home + "/.kestRun.log";
+        if (c.where == kAtRoll) fifo += ".0";
+        if (c.where == kBehindSwappedDirectory) fifo = elsewhere + "/.kestRun.log";
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
+        FifoWatch watch(fifo);
+        ASSERT_TRUE(watch.ok());
+
+        kslogInit();
+        if (c.where == kBehindSwappedDirectory) {
+            ASSERT_EQ(rename(home.c_str(), (dir / "moved").c_str()), 0);
+            ASSERT_EQ(symlink(elsewhere.c_str(), home.c_str()), 0);
+        }
+        for (int i = 0; i < 3; ++i) kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "entry %d", i);
+        kslogRotate();
+        kslogCleanup();
+
+        EXPECT_FALSE(watch.opened_by_a_writer());
+        // Rolling may put the log at the roll name in its place, never open it.
+        EXPECT_TRUE(S_ISFIFO(Lstat(fifo).st_mode) || c.where == kAtRoll);
+        if (c.where == kBehindSwappedDirectory) {
+            EXPECT_FALSE(Exists(elsewhere + "/.kestRun.log.0"));
+        }
     }
 }
 

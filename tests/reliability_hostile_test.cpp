@@ -212,6 +212,46 @@ TEST(KslogHostileUser, RootProcesses_WriteAndGiveAwayOnlyTheirOwnFiles) {
     }
 }
 
+// ---- a planted link to the attacker's own file -----------------------------
+
+// While no shared link exists, the attacker plants one to a 0666 file of
+// their own. Root's monitor (no HOME, as pppd starts it; its client a
+// process of user 1000) and user 1000's client log afterwards: neither
+// trusts the attacker, so the link is left as it is, the attacker's file
+// gets nothing, and each writer's entries land in its own default log.
+TEST(KslogHostileUser, PlantedLinkToTheirFile_CapturesNoEntry) {
+    ASSERT_EQ(chmod("/tmp", 01777), 0);
+    const std::string trap = "/tmp/trap.log", home = "/tmp/u1000";
+    ASSERT_TRUE(AsAttacker("umask 0 && : >" + trap + " && ln -s " + trap + " /tmp/kestRun.log"));
+    ASSERT_EQ(mkdir(home.c_str(), 0700), 0);
+    ASSERT_EQ(chown(home.c_str(), 1000, 1000), 0);
+    const Snapshot link_before = Take("/tmp/kestRun.log");
+
+    const pid_t pppd = StartPppd();
+    const pid_t client = Spawn({"setpriv", "--reuid=1000", "--regid=1000", "--clear-groups", "--",
+                                "sleep", "100"});
+    ASSERT_TRUE(mkdir("/etc/ppp", 0755) == 0 || errno == EEXIST);
+    ASSERT_TRUE(WriteFile("/etc/ppp/kestrun.pid", std::to_string(client) + "\n"));
+    const auto user = RunProgram({"setpriv", "--reuid=1000", "--regid=1000", "--clear-groups", "--",
+                                  KS_KSLOG_WRITER, "-t", "client", "-n", "3"},
+                                 {"HOME=" + home, "SUDO_UID", "SUDO_GID"});
+    EXPECT_EQ(user.exit_code(), 0) << user.err;
+    const auto started = RunProgram({KS_MONITOR_BIN}, {"IFNAME=ppp0", "KSLOGPRIORITY=debug", "HOME",
+                                                       "SUDO_UID", "SUDO_GID", "DNS1", "DNS2"});
+    ASSERT_EQ(started.exit_code(), 0) << started.err;
+    const std::string watching = "Monitoring processes:  ks=" + std::to_string(client);
+    EXPECT_TRUE(WaitFor([&] {
+        return ReadFile("/tmp/.kestRun.log").value_or("").find(watching) != std::string::npos;
+    }));
+    ASSERT_TRUE(WriteFile("/var/run/com.valdrane.kestrun.ksMonitor", "0"));
+    KillAndReap(client);
+    KillAndReap(pppd);
+
+    EXPECT_EQ(ReadFile(trap), "");
+    EXPECT_EQ(Take("/tmp/kestRun.log"), link_before);
+    EXPECT_NE(ReadFile(home + "/.kestRun.log").value_or("").find("] client 2 "), std::string::npos);
+}
+
 // ---- the gap of a rotation -------------------------------------------------
 
 // A root process rolls its log in /tmp (HOME unset, as under pppd) again and
