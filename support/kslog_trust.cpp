@@ -103,7 +103,10 @@ uid_t sudo_user_of(unsigned pid) {
 }  // namespace
 
 void kslogTrustClientProcess(unsigned pid) {
-    if (pid == 0) return;
+    if (pid == 0) {
+        client_user = kNoUid;
+        return;
+    }
     uid_t user = real_user(pid);
     if (user == 0) user = sudo_user_of(pid);
     client_user = user;

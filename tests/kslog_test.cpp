@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "kslog_internal.h"
+#include "kslog_trust.h"
 #include "kslog_kit.h"
 #include "testkit.h"
 
@@ -1133,6 +1134,89 @@ TEST(KslogRotation, ShortWrite_CutBackToWholeEntries) {
     }
     ASSERT_EQ(Join(child), 0);
     EXPECT_THAT(Messages(DefaultLog()), ElementsAre("whole", "fits"));
+}
+
+// A short write takes back only its own bytes: what another writer
+// appended without the lock after this entry took the file's size stays.
+TEST(KslogRotation, ShortWrite_TakesBackOnlyItsOwnBytes) {
+    ASSERT_TRUE(WriteFile(DefaultLog(), "whole\n"));
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        using namespace kestrun::kslog;
+        OpenLog log;
+        log.fd = kestrun::unique_fd(open(DefaultLog().c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+        if (!log.fd.ok() || fstat(log.fd.get(), &log.st) != 0 ||
+            flock(log.fd.get(), LOCK_EX) != 0)
+            _exit(2);
+        log.lock = LockState::kTaken;
+        // Another writer, without the lock, after the size was taken.
+        const kestrun::unique_fd other(open(DefaultLog().c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+        if (write(other.get(), "theirs\n", 7) != 7) _exit(2);
+        const rlim_t limit = static_cast<rlim_t>(log.st.st_size) + 7 + 10;
+        const struct rlimit fsize = {limit, limit};
+        if (setrlimit(RLIMIT_FSIZE, &fsize) != 0) _exit(2);
+        signal(SIGXFSZ, SIG_IGN);  // the write comes back short instead
+        const std::string mine = std::string(100, 'x') + "\n";
+        append(log, mine.data(), mine.size());
+        _exit(0);
+    }
+    ASSERT_EQ(Join(child), 0);
+    EXPECT_EQ(ReadFile(DefaultLog()), "whole\ntheirs\n");
+}
+
+// A log with a second name (a hard link someone made) is rolled, and a
+// fresh file takes its name: entries go on, the other name keeps what was
+// written before.
+TEST(KslogRotation, SecondName_RolledAndAFreshFileTakesTheName) {
+    TempDir dir;
+    kslogInit();
+    kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "before");
+    ASSERT_EQ(link(DefaultLog().c_str(), (dir / "second").c_str()), 0);
+    kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "after");
+    kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "again");
+    EXPECT_THAT(Messages(DefaultLog()), ElementsAre("after", "again"));
+    EXPECT_EQ(Lstat(DefaultLog()).st_nlink, 1u);
+    EXPECT_THAT(Messages(dir / "second"), ElementsAre("before"));
+    EXPECT_EQ(Lstat(DefaultLog() + ".0").st_ino, Lstat(dir / "second").st_ino);
+    kslogCleanup();
+}
+
+// The monitor trusts the user its client runs for: the client process's
+// real user, or, for a client run as root through sudo, the SUDO_UID of
+// the client's own environment.
+TEST(KslogTrust, ClientProcess_ItsUserOrItsSudoUser) {
+    using kestrun::kslog::current_trust;
+    using kestrun::kslog::kslogTrustClientProcess;
+    constexpr uid_t kNone = static_cast<uid_t>(-1);
+    const std::vector<std::string> as_user = {"setpriv", "--reuid=1000", "--regid=1000",
+                                              "--clear-groups", "--"};
+    const struct {
+        const char* what;
+        bool as_user;
+        EnvEdits env;
+        uid_t trusted;
+    } cases[] = {
+        {"a user's client", true, {"SUDO_UID=1234"}, 1000},
+        {"root's client through sudo", false, {"SUDO_UID=1001", "SUDO_GID=1001"}, 1001},
+        {"root's client, SUDO_UID not first", false, {"A=1", "XSUDO_UID=7", "SUDO_UID=1002"}, 1002},
+        {"root's client without sudo", false, {"SUDO_UID"}, kNone},
+        {"root's client with a SUDO_UID of no digits", false, {"SUDO_UID=x"}, kNone},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<std::string> argv = c.as_user ? as_user : std::vector<std::string>{};
+        argv.insert(argv.end(), {"sleep", "100"});
+        const pid_t client = Spawn(argv, c.env);
+        ASSERT_TRUE(WaitFor([&] {
+            return ReadFile("/proc/" + std::to_string(client) + "/comm") == "sleep\n";
+        }));
+        kslogTrustClientProcess(static_cast<unsigned>(client));
+        EXPECT_EQ(current_trust().client, c.trusted);
+        KillAndReap(client);
+    }
+    kslogTrustClientProcess(0);
+    EXPECT_EQ(current_trust().client, kNone);
 }
 
 }  // namespace
