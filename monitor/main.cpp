@@ -9,8 +9,8 @@
 
 #include "detach.h"
 #include "ignore_result.h"
-#include "ks_monitor_flag.h"
 #include "ksProcUtils.h"
+#include "ks_monitor_flag.h"
 #include "kslog.h"
 #include "kslog_trust.h"
 #include "main_loop.h"

@@ -9,13 +9,12 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-#include <atomic>
-#include <climits>
 
 #include "kslog_internal.h"
 
@@ -89,8 +88,8 @@ void set_names(const char* log) {
     const size_t len = std::strlen(log);
     if (len + 2 >= sizeof kslogFile) return;
     std::memcpy(kslogFile, log, len + 1);
-    std::memcpy(kslogRoll, log, len);
-    std::memcpy(kslogRoll + len, ".0", 3);
+    // Fits: checked above.
+    ignore_result(std::snprintf(kslogRoll, sizeof kslogRoll, "%s.0", log));
     kslogStalledLock.forget();
     kslogRefusedFile.forget();
     kslogNamesPresent.store(true, std::memory_order_release);
@@ -104,7 +103,8 @@ void set_names(const char* log) {
 void default_log_file(const Trust& trust, PathBuffer& out) {
     const char* home = std::getenv("HOME");
     PathBuffer name;
-    const int n = std::snprintf(name.text, sizeof name.text, "%s/.kestRun.log", home ? home : "/tmp");
+    const int n =
+        std::snprintf(name.text, sizeof name.text, "%s/.kestRun.log", home ? home : "/tmp");
     if (n < 0 || static_cast<size_t>(n) >= sizeof name.text) {
         out.text[0] = '\0';
         return;
@@ -149,8 +149,8 @@ extern "C" void kslogInit(void) {
         // a link this process does not trust, is left as it is.
         default_log_file(kslogTrust, log);
         set_names(log.text);
-        ignore_result(symlink(log.text, kSharedLink));   // taken: leave it, log anyway
-        ignore_result(std::atexit(kslogCleanup));  // without it the link merely stays
+        ignore_result(symlink(log.text, kSharedLink));  // taken: leave it, log anyway
+        ignore_result(std::atexit(kslogCleanup));       // without it the link merely stays
     }
 
     if (names_present()) kslogFixLogFileOwner(files());

@@ -146,8 +146,7 @@ bool writable_file(const Files& files, const char* path, const struct stat& st) 
 // each entry, and a new file is not the one remembered).
 bool is_stalled(const Files& files, const struct stat& st) {
     const RememberedFile& stalled = *files.stalled;
-    return stalled.is(st) ||
-           (stalled.any() && st.st_uid != 0 && st.st_uid != files.trust.self);
+    return stalled.is(st) || (stalled.any() && st.st_uid != 0 && st.st_uid != files.trust.self);
 }
 
 // Takes the lock on an opened log file: at once when it is free (one call,
@@ -352,8 +351,7 @@ void give_existing(const Files& files, const char* path, const NewOwner& to, boo
         return;
     const unique_fd fd = open_no_links(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
     struct stat st {};
-    if (!fd.ok() || fstat(fd.get(), &st) != 0 || !same_file(st, named) || st.st_nlink != 1)
-        return;
+    if (!fd.ok() || fstat(fd.get(), &st) != 0 || !same_file(st, named) || st.st_nlink != 1) return;
     const bool theirs = to.uid != kNoUid && st.st_uid == to.uid;
     if (!theirs && !product_log(fd.get())) {
         if (is_log) files.refused->remember(st);

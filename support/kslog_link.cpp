@@ -30,8 +30,8 @@ bool follow_shared_link(const Trust& trust, PathBuffer& out) {
     if (n <= 0 || static_cast<size_t>(n) >= kMaxTarget) return false;
     // Read with the owner judged above, not a link swapped in meanwhile.
     struct stat again {};
-    if (lstat(kSharedLink, &again) != 0 || again.st_ino != st.st_ino ||
-        again.st_dev != st.st_dev || again.st_uid != st.st_uid)
+    if (lstat(kSharedLink, &again) != 0 || again.st_ino != st.st_ino || again.st_dev != st.st_dev ||
+        again.st_uid != st.st_uid)
         return false;
     // A relative target is taken against the working directory (not the
     // link's), now, so a process that later changes directory keeps

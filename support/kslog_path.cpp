@@ -158,16 +158,11 @@ bool resolve_trusted(const char* name, const Trust& trust, PathBuffer& out, int 
         for (const char* r = rest; *r != '\0'; ++r)
             if (*r != '/') last = false;
         struct stat st {};
-        if (lstat(out.text, &st) != 0) {
-            // Only the last component may be missing: the log file need not exist.
-            if (errno == ENOENT && last) return true;
-            return false;
-        }
+        // Only the last component may be missing (the log file need not
+        // exist) or other than a directory.
+        if (lstat(out.text, &st) != 0) return errno == ENOENT && last;
         if (S_ISDIR(st.st_mode)) continue;
-        if (!S_ISLNK(st.st_mode)) {
-            if (last) return true;
-            return false;
-        }
+        if (!S_ISLNK(st.st_mode)) return last;
         if (++links > kMaxLinks || !trust.trusts(st.st_uid)) return false;
         char target[kMaxTarget + 1];
         size_t target_len = 0;

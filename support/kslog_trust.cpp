@@ -62,7 +62,8 @@ uid_t sudo_user_of(unsigned pid) {
     bool digits = false, found = false, too_large = false;
     char buf[4096];
     const ReadEnd end = read_chunks(
-        fd.get(), std::span<char>(buf), [&](std::span<char> chunk) {
+        fd.get(), std::span<char>(buf),
+        [&](std::span<char> chunk) {
             for (const char c : chunk) {
                 if (c == '\0') {
                     if (in_value) {

@@ -31,12 +31,12 @@ const std::string kTmpLog = "/tmp/.kestRun.log";  // the default log without HOM
 
 // Who runs a writer, and how.
 enum class As {
-    kRootSudo,   // root through sudo: SUDO_UID/SUDO_GID name the user, HOME the user's
-    kRootHook,   // root started by pppd's hook: no SUDO_*, no HOME
-    kRootHome,   // root without SUDO_*, HOME the user's (a root shell's su -p)
-    kUser,       // the user, HOME their own
-    kMonitor,    // root, no SUDO_*, no HOME, the user's client named (-c)
-    kNoLocks,    // root through sudo, with flock failing (ENOLCK)
+    kRootSudo,  // root through sudo: SUDO_UID/SUDO_GID name the user, HOME the user's
+    kRootHook,  // root started by pppd's hook: no SUDO_*, no HOME
+    kRootHome,  // root without SUDO_*, HOME the user's (a root shell's su -p)
+    kUser,      // the user, HOME their own
+    kMonitor,   // root, no SUDO_*, no HOME, the user's client named (-c)
+    kNoLocks,   // root through sudo, with flock failing (ENOLCK)
 };
 
 struct Writer {
@@ -204,15 +204,18 @@ TEST(KslogLayout, EachWritersEntryLandsWhereTheTrustRuleSays) {
     ASSERT_EQ(chmod("/tmp", 01777), 0);
     for (const auto& layout : Layouts()) {
         SCOPED_TRACE(layout.what);
-        for (const auto& path : {kHome, kLink, kTmpLog, kTmpLog + ".0", std::string("/tmp/theirs.log")})
+        for (const auto& path :
+             {kHome, kLink, kTmpLog, kTmpLog + ".0", std::string("/tmp/theirs.log")})
             RemoveAll(path);
         layout.setup();
         if (HasFatalFailure()) return;
-        const pid_t client = Spawn({"setpriv", "--reuid=1000", "--regid=1000", "--clear-groups",
-                                    "--", "sleep", "100"});
-        ASSERT_TRUE(WaitFor([&] { return ReadFile("/proc/" + std::to_string(client) + "/status")
-                                             .value_or("")
-                                             .find("Uid:\t1000") != std::string::npos; }));
+        const pid_t client = Spawn(
+            {"setpriv", "--reuid=1000", "--regid=1000", "--clear-groups", "--", "sleep", "100"});
+        ASSERT_TRUE(WaitFor([&] {
+            return ReadFile("/proc/" + std::to_string(client) + "/status")
+                       .value_or("")
+                       .find("Uid:\t1000") != std::string::npos;
+        }));
 
         for (const auto& w : layout.writers) RunWriter(w, client);
         KillAndReap(client);
@@ -223,7 +226,8 @@ TEST(KslogLayout, EachWritersEntryLandsWhereTheTrustRuleSays) {
             SCOPED_TRACE(w.tag);
             const std::string entry = w.tag + " 0 ";
             for (const auto& file : files) {
-                if (!S_ISREG(Lstat(file).st_mode)) continue;  // read through a link: counted at its target
+                if (!S_ISREG(Lstat(file).st_mode))
+                    continue;  // read through a link: counted at its target
                 int found = 0;
                 for (const auto& message : Messages(file)) found += message == entry;
                 EXPECT_EQ(found, file == w.lands ? 1 : 0) << file;

@@ -294,11 +294,12 @@ TEST(KslogProcess, DeviceAtTheLogName_NeverOpened) {
         const std::string node = std::string(std::getenv("HOME")) + "/" + name;
         ASSERT_EQ(mknod(node.c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);  // /dev/null's numbers
         const bool at_roll = std::string(name) == ".kestRun.log.0";
-        std::vector<std::string> argv = {"strace", "-f", "-qq", "-e", "trace=open,openat,openat2",
-                                          "-o", "/tmp/trace", KS_KSLOG_WRITER, "-n", "2"};
+        std::vector<std::string> argv = {
+            "strace", "-f",         "-qq",           "-e", "trace=open,openat,openat2",
+            "-o",     "/tmp/trace", KS_KSLOG_WRITER, "-n", "2"};
         if (!at_roll) argv.push_back("-r");
-        const auto run = RunProgram(argv, {"SUDO_UID=1000", "SUDO_GID=1000",
-                                           "ASAN_OPTIONS=detect_leaks=0"}, 20000ms);
+        const auto run = RunProgram(
+            argv, {"SUDO_UID=1000", "SUDO_GID=1000", "ASAN_OPTIONS=detect_leaks=0"}, 20000ms);
         EXPECT_EQ(run.exit_code(), 0) << run.err;
         const auto lines = Lines(ReadFile("/tmp/trace").value_or(""));
         EXPECT_FALSE(lines.empty());

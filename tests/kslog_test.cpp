@@ -22,8 +22,8 @@
 #include <vector>
 
 #include "kslog_internal.h"
-#include "kslog_trust.h"
 #include "kslog_kit.h"
+#include "kslog_trust.h"
 #include "testkit.h"
 
 using namespace kstest;
@@ -1146,8 +1146,7 @@ TEST(KslogRotation, ShortWrite_TakesBackOnlyItsOwnBytes) {
         using namespace kestrun::kslog;
         OpenLog log;
         log.fd = kestrun::unique_fd(open(DefaultLog().c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
-        if (!log.fd.ok() || fstat(log.fd.get(), &log.st) != 0 ||
-            flock(log.fd.get(), LOCK_EX) != 0)
+        if (!log.fd.ok() || fstat(log.fd.get(), &log.st) != 0 || flock(log.fd.get(), LOCK_EX) != 0)
             _exit(2);
         log.lock = LockState::kTaken;
         // Another writer, without the lock, after the size was taken.
@@ -1208,9 +1207,8 @@ TEST(KslogTrust, ClientProcess_ItsUserOrItsSudoUser) {
         std::vector<std::string> argv = c.as_user ? as_user : std::vector<std::string>{};
         argv.insert(argv.end(), {"sleep", "100"});
         const pid_t client = Spawn(argv, c.env);
-        ASSERT_TRUE(WaitFor([&] {
-            return ReadFile("/proc/" + std::to_string(client) + "/comm") == "sleep\n";
-        }));
+        ASSERT_TRUE(WaitFor(
+            [&] { return ReadFile("/proc/" + std::to_string(client) + "/comm") == "sleep\n"; }));
         kslogTrustClientProcess(static_cast<unsigned>(client));
         EXPECT_EQ(current_trust().client, c.trusted);
         KillAndReap(client);

@@ -21,10 +21,9 @@ constexpr int kRuns = 60;
 void RunManyTimes(const std::string& program) {
     int entries = 0;
     for (int run = 0; run < kRuns; ++run) {
-        const auto result = RunProgram({program, "4"},
-                                       {"TSAN_OPTIONS=halt_on_error=1 exitcode=66",
-                                        "ASAN_OPTIONS=detect_leaks=0"},
-                                       20000ms);
+        const auto result = RunProgram(
+            {program, "4"},
+            {"TSAN_OPTIONS=halt_on_error=1 exitcode=66", "ASAN_OPTIONS=detect_leaks=0"}, 20000ms);
         ASSERT_EQ(result.exit_code(), 0) << "run " << run << ":\n" << result.err;
     }
     for (const auto& line : Lines(ReadFile(DefaultLog()).value_or(""))) {

@@ -228,8 +228,8 @@ TEST(KslogHostileUser, PlantedLinkToTheirFile_CapturesNoEntry) {
     const Snapshot link_before = Take("/tmp/kestRun.log");
 
     const pid_t pppd = StartPppd();
-    const pid_t client = Spawn({"setpriv", "--reuid=1000", "--regid=1000", "--clear-groups", "--",
-                                "sleep", "100"});
+    const pid_t client =
+        Spawn({"setpriv", "--reuid=1000", "--regid=1000", "--clear-groups", "--", "sleep", "100"});
     ASSERT_TRUE(mkdir("/etc/ppp", 0755) == 0 || errno == EEXIST);
     ASSERT_TRUE(WriteFile("/etc/ppp/kestrun.pid", std::to_string(client) + "\n"));
     const auto user = RunProgram({"setpriv", "--reuid=1000", "--regid=1000", "--clear-groups", "--",
