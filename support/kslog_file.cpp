@@ -154,7 +154,10 @@ bool is_stalled(const Files& files, const struct stat& st) {
 // A file whose lock this process already waited for in vain is tried once
 // only, so a lock held for good costs one bound, not one per entry (the
 // monitor at debug level writes an entry every tick).
-LockState lock(int fd, const Files& files, LockWait& waiting) {
+// judged is the status the name showed before the open, when there was one:
+// a busy lock is judged on it rather than on one more call (a file swapped
+// in between is found once the lock is held, see open_locked).
+LockState lock(int fd, const Files& files, LockWait& waiting, const struct stat* judged) {
     switch (try_lock(fd)) {
         case Attempt::kTaken:
             return LockState::kTaken;
@@ -164,7 +167,10 @@ LockState lock(int fd, const Files& files, LockWait& waiting) {
             break;
     }
     struct stat st {};
-    if (fstat(fd, &st) != 0) return LockState::kStalled;
+    if (judged != nullptr)
+        st = *judged;
+    else if (fstat(fd, &st) != 0)
+        return LockState::kStalled;
     // A file entries may not go to is given up after this attempt anyway
     // (see open_locked): waiting for its lock would let whoever planted it
     // cost every entry the whole bound.
@@ -273,7 +279,7 @@ std::optional<OpenLog> open_locked(const Files& files, bool create, LockWait& wa
             }
             created = true;
         }
-        log.lock = lock(log.fd.get(), files, waiting);
+        log.lock = lock(log.fd.get(), files, waiting, created ? nullptr : &named);
         if (fstat(log.fd.get(), &log.st) != 0) return std::nullopt;
         // Taken again: the next wait on this file is a full one.
         if (log.lock == LockState::kTaken && files.stalled->is(log.st)) files.stalled->forget();
