@@ -31,12 +31,13 @@ const std::string kTmpLog = "/tmp/.kestRun.log";  // the default log without HOM
 
 // Who runs a writer, and how.
 enum class As {
-    kRootSudo,  // root through sudo: SUDO_UID/SUDO_GID name the user, HOME the user's
-    kRootHook,  // root started by pppd's hook: no SUDO_*, no HOME
-    kRootHome,  // root without SUDO_*, HOME the user's (a root shell's su -p)
-    kUser,      // the user, HOME their own
-    kMonitor,   // root, no SUDO_*, no HOME, the user's client named (-c)
-    kNoLocks,   // root through sudo, with flock failing (ENOLCK)
+    kRootSudo,   // root through sudo: SUDO_UID/SUDO_GID name the user, HOME the user's
+    kRootHook,   // root started by pppd's hook: no SUDO_*, no HOME
+    kRootHome,   // root without SUDO_*, HOME the user's (a root shell's su -p)
+    kUser,       // the user, HOME their own
+    kMonitor,    // root, no SUDO_*, no HOME, the user's client named (-c)
+    kNoLocks,    // root through sudo, with flock failing (ENOLCK)
+    kNoOpenat2,  // root through sudo on a kernel without openat2 (ENOSYS)
 };
 
 struct Writer {
@@ -157,6 +158,15 @@ std::vector<Layout> Layouts() {
          {},
          {{kUserLog, kUser}, {kUserLog + ".0", kUser}},
          kUserLog + ".0"},
+        {"a kernel without openat2: the walk of directories stands in",
+         [] {
+             Home(0700);
+             File(kUserLog, kEntryLine, kUser);
+         },
+         {{As::kNoOpenat2, "walked", kUserLog}},
+         {},
+         {{kUserLog, kUser}},
+         ""},
         {"a full log where locks cannot be had",
          [] {
              Home(0700);
@@ -181,6 +191,10 @@ void RunWriter(const Writer& w, pid_t client) {
         case As::kNoLocks:
             env = {"SUDO_UID=1000", "SUDO_GID=1000", "HOME=" + kHome};
             argv.insert(argv.begin(), {KS_DENY_SYSCALLS, "flock"});
+            break;
+        case As::kNoOpenat2:
+            env = {"SUDO_UID=1000", "SUDO_GID=1000", "HOME=" + kHome};
+            argv.insert(argv.begin(), {KS_DENY_SYSCALLS, "openat2"});
             break;
         case As::kRootHook:
             env = {"SUDO_UID", "SUDO_GID", "HOME"};
