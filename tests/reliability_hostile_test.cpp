@@ -69,6 +69,12 @@ bool AsAttacker(const std::string& command) {
     return run.exit_code() == 0;
 }
 
+std::string LinkTargetOf(const std::string& path) {
+    char buf[4096];
+    const ssize_t n = readlink(path.c_str(), buf, sizeof buf);
+    return n < 0 ? "<no link>" : std::string(buf, static_cast<size_t>(n));
+}
+
 std::string LongNameTo(const std::string& target) {
     // "/tmp/rootfiles/./././.../canary": 2 KiB, and it still leads there.
     const size_t slash = target.rfind('/');
@@ -250,6 +256,45 @@ TEST(KslogHostileUser, PlantedLinkToTheirFile_CapturesNoEntry) {
     EXPECT_EQ(ReadFile(trap), "");
     EXPECT_EQ(Take("/tmp/kestRun.log"), link_before);
     EXPECT_NE(ReadFile(home + "/.kestRun.log").value_or("").find("] client 2 "), std::string::npos);
+}
+
+// The other side of the rule: root's monitor trusts the user its client
+// runs for, so a link that user's own process made (their log in their
+// home) is followed, and the monitor's entries join the user's log.
+TEST(KslogMonitorTrust, ClientUsersLink_FollowedByRootsMonitor) {
+    ASSERT_EQ(chmod("/tmp", 01777), 0);
+    const std::string home = "/tmp/u1000", log = home + "/.kestRun.log";
+    ASSERT_EQ(mkdir(home.c_str(), 0700), 0);
+    ASSERT_EQ(chown(home.c_str(), 1000, 1000), 0);
+    const std::vector<std::string> as_user = {"setpriv", "--reuid=1000", "--regid=1000",
+                                              "--clear-groups", "--"};
+    auto argv = as_user;
+    argv.insert(argv.end(),
+                {"/bin/sh", "-c", ": >" + log + " && ln -s " + log + " /tmp/kestRun.log"});
+    ASSERT_EQ(RunProgram(argv).exit_code(), 0);
+
+    const pid_t pppd = StartPppd();
+    argv = as_user;
+    argv.insert(argv.end(), {"sleep", "100"});
+    const pid_t client = Spawn(argv);
+    ASSERT_TRUE(WaitFor(
+        [&] { return ReadFile("/proc/" + std::to_string(client) + "/comm") == "sleep\n"; }));
+    ASSERT_TRUE(mkdir("/etc/ppp", 0755) == 0 || errno == EEXIST);
+    ASSERT_TRUE(WriteFile("/etc/ppp/kestrun.pid", std::to_string(client) + "\n"));
+    const auto started = RunProgram(
+        {KS_MONITOR_BIN}, {"IFNAME=ppp0", "HOME", "SUDO_UID", "SUDO_GID", "DNS1", "DNS2"});
+    ASSERT_EQ(started.exit_code(), 0) << started.err;
+    const std::string watching = "Monitoring processes:  ks=" + std::to_string(client);
+    EXPECT_TRUE(
+        WaitFor([&] { return ReadFile(log).value_or("").find(watching) != std::string::npos; }));
+    ASSERT_TRUE(WriteFile("/var/run/com.valdrane.kestrun.ksMonitor", "0"));
+    EXPECT_TRUE(WaitFor([] { return MonitorChildren().empty(); }));
+    KillAndReap(client);
+    KillAndReap(pppd);
+
+    EXPECT_FALSE(Exists("/tmp/.kestRun.log"));
+    EXPECT_EQ(Take(log).uid, 1000u);
+    EXPECT_EQ(LinkTargetOf("/tmp/kestRun.log"), log);  // the user's link stays
 }
 
 // ---- the gap of a rotation -------------------------------------------------
