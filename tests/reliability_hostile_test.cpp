@@ -14,6 +14,7 @@
 // root plants the same hard link, as on a system with the protection off.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/prctl.h>
@@ -27,8 +28,10 @@
 #include <vector>
 
 #include "kslog.h"
+#include "log_entries.h"
 #include "monitor_kit.h"
 #include "testkit.h"
+#include "unique_fd.h"
 
 using namespace kstest;
 using namespace kstest::monitor;
@@ -295,6 +298,54 @@ TEST(KslogMonitorTrust, ClientUsersLink_FollowedByRootsMonitor) {
     EXPECT_FALSE(Exists("/tmp/.kestRun.log"));
     EXPECT_EQ(Take(log).uid, 1000u);
     EXPECT_EQ(LinkTargetOf("/tmp/kestRun.log"), log);  // the user's link stays
+}
+
+// ---- a directory of the log's path swapped during entries ----------------
+
+// Whether any process opened the FIFO for writing since this reader opened
+// it: Linux reports POLLHUP to a FIFO's reader only once a writer came.
+bool FifoSawAWriter(int reader) {
+    struct pollfd p = {reader, POLLIN, 0};
+    return poll(&p, 1, 0) == 1 && (p.revents & POLLHUP) != 0;
+}
+
+// The attacker owns the directory that holds root's log directory (HOME of
+// a root writer) and swaps that directory, in a tight loop, with a link to
+// a directory of theirs holding a FIFO at the log's name (a device, had
+// they one to place). Root writes 3,000 entries and rolls meanwhile: the
+// FIFO never sees a writer, nothing is created in the attacker's
+// directory, and every entry that was written is whole in the real file.
+TEST(KslogHostileUser, DirectorySwappedDuringEntries_NothingButTheLogOpened) {
+    ASSERT_EQ(chmod("/tmp", 01777), 0);
+    const std::string top = "/tmp/h", real = top + "/real", theirs = "/tmp/theirs";
+    ASSERT_TRUE(AsAttacker("mkdir -m 755 " + top + " " + real + " " + theirs + " && mkfifo " +
+                           theirs + "/.kestRun.log && ln -s " + theirs + " " + top + "/swap"));
+    const kestrun::unique_fd reader(
+        open((theirs + "/.kestRun.log").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    ASSERT_TRUE(reader.ok());
+
+    const pid_t racer = Spawn({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--",
+                               KS_EXCHANGE_RACER, top, "real", "swap", "/tmp/racer.count"});
+    const auto run = RunProgram({KS_KSLOG_WRITER, "-n", "3000", "-r"},
+                                {"HOME=" + real, "SUDO_UID", "SUDO_GID"}, 60000ms);
+    EXPECT_EQ(run.exit_code(), 0) << run.err;
+    ASSERT_EQ(kill(racer, SIGTERM), 0);
+    EXPECT_NE(WaitForChild(racer), -1);
+    const std::string swaps = ReadFile("/tmp/racer.count").value_or("?");
+    std::cout << "swaps, recreated: " << swaps;
+
+    EXPECT_FALSE(FifoSawAWriter(reader.get()));
+    // The racer stops with either name on either entry: find the real one.
+    const std::string dir = S_ISDIR(Take(real).mode) ? real : top + "/swap";
+    for (const auto& name : {std::string(".kestRun.log"), std::string(".kestRun.log.0")}) {
+        const std::string path = dir + "/" + name;
+        if (!Take(path).exists) continue;
+        for (const auto& line : Lines(ReadFile(path).value_or(""))) {
+            EXPECT_TRUE(ParseEntry(line).has_value()) << path << ": " << line;
+        }
+    }
+    EXPECT_TRUE(S_ISFIFO(Take(theirs + "/.kestRun.log").mode));
+    EXPECT_FALSE(Take(theirs + "/.kestRun.log.0").exists);
 }
 
 // ---- the gap of a rotation -------------------------------------------------
