@@ -9,8 +9,10 @@
 
 #include "detach.h"
 #include "ignore_result.h"
+#include "ksProcUtils.h"
 #include "ks_monitor_flag.h"
 #include "kslog.h"
+#include "kslog_trust.h"
 #include "main_loop.h"
 #include "monitor_config.h"
 #include "process_watch.h"
@@ -23,6 +25,8 @@ int main(int argc, char** argv) {
     // From here on, nothing the starter left open reaches the repair command.
     close_inherited_on_exec();
 
+    // The client's user may own the log and its links: trusted from the start.
+    kestrun::kslog::kslogTrustClientProcess(sslvpn_get_kestrun_pid());
     kslogInit();
     init_ks_monitor_flag();
     // Registered after kslogInit's handler, so it runs first: the flag file

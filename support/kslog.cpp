@@ -9,7 +9,9 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -39,20 +41,25 @@ const char* const kslogCategoryTitles[KSLOG_CATEGORY_COUNT] = {
 namespace {
 
 // Level of each category: entries below it are not written. Trace until
-// kslogInit sets them.
-int kslogPriorityLevels[KSLOG_CATEGORY_COUNT];
-// Absolute name of the log file (malloc'd); null before kslogInit and after
-// kslogCleanup, when entries are dropped.
-char* kslogFile;
-// kslogFile followed by ".0" (malloc'd); null whenever kslogFile is.
-char* kslogRoll;
-// The other user whose shared link led to kslogFile, or kNoUid (see Files).
-uid_t kslogFileOwner = kNoUid;
+// kslogInit sets them. Atomic: a client thread may ask while another sets.
+std::atomic<int> kslogPriorityLevels[KSLOG_CATEGORY_COUNT];
+// Canonical name of the log file, and that name followed by ".0": fixed
+// storage, so that setting them up allocates nothing and releasing them
+// frees nothing. They are only written by kslogInit, before
+// kslogNamesPresent says they may be read.
+char kslogFile[PATH_MAX];
+char kslogRoll[PATH_MAX + 2];
+// Whether the names above are set: false before kslogInit and after
+// kslogCleanup, when entries are dropped. Released by clearing this flag
+// only, so a thread that writes while another cleans up (at exit) reads
+// names that stay intact: its entry is written or dropped, never torn.
+std::atomic<bool> kslogNamesPresent{false};
+// Whose links and files this process trusts, as kslogInit found it.
+Trust kslogTrust;
 // The log file whose lock this process could not take within the bound.
-StalledLock kslogStalledLock;
-// This process's effective user, as kslogInit found it (asked once, not on
-// every entry).
-uid_t kslogEffectiveUser = kNoUid;
+RememberedFile kslogStalledLock;
+// The file at the log name the owner fix refused: it gets no entry.
+RememberedFile kslogRefusedFile;
 
 // Restores errno when the public call returns.
 class KeepErrno {
@@ -67,37 +74,43 @@ class KeepErrno {
     int saved_;
 };
 
+bool names_present() {
+    return kslogNamesPresent.load(std::memory_order_acquire);
+}
+
 Files files() {
-    return Files{kslogFile, kslogRoll, kslogFileOwner, kslogEffectiveUser, &kslogStalledLock};
+    return Files{kslogFile, kslogRoll, kslogTrust, &kslogStalledLock, &kslogRefusedFile};
 }
 
-void forget_names() {
-    std::free(kslogFile);
-    std::free(kslogRoll);
-    kslogFile = nullptr;
-    kslogRoll = nullptr;
-    kslogFileOwner = kNoUid;
+// Takes the names over; when they do not fit, entries are dropped.
+void set_names(const char* log) {
+    kslogNamesPresent.store(false, std::memory_order_release);
+    const size_t len = std::strlen(log);
+    if (len + 2 >= sizeof kslogFile) return;
+    std::memcpy(kslogFile, log, len + 1);
+    // Fits: checked above.
+    ignore_result(std::snprintf(kslogRoll, sizeof kslogRoll, "%s.0", log));
+    kslogStalledLock.forget();
+    kslogRefusedFile.forget();
+    kslogNamesPresent.store(true, std::memory_order_release);
 }
 
-// Takes the names over; on failure both stay absent and entries are dropped.
-void set_names(const std::string& log, uid_t owner) {
-    forget_names();
-    const std::string roll = log + ".0";
-    kslogFile = strdup(log.c_str());
-    kslogRoll = strdup(roll.c_str());
-    if (kslogFile == nullptr || kslogRoll == nullptr) {
-        forget_names();
+// "%s/.kestRun.log" under HOME (or /tmp), made canonical so that a process
+// that changes directory later (the monitor detaches to /) keeps the file
+// and each entry's open can follow no link. A link at that name is
+// followed when its owner is trusted; otherwise, or where the directory
+// is missing, the name is kept as given (and its opens fail).
+void default_log_file(const Trust& trust, PathBuffer& out) {
+    const char* home = std::getenv("HOME");
+    PathBuffer name;
+    const int n =
+        std::snprintf(name.text, sizeof name.text, "%s/.kestRun.log", home ? home : "/tmp");
+    if (n < 0 || static_cast<size_t>(n) >= sizeof name.text) {
+        out.text[0] = '\0';
         return;
     }
-    kslogFileOwner = owner;
-}
-
-// "%s/.kestRun.log" under HOME (or /tmp), made absolute so that a process
-// that changes directory later (the monitor detaches to /) keeps the file.
-std::string default_log_file() {
-    const char* home = std::getenv("HOME");
-    std::string name = std::string(home ? home : "/tmp") + "/.kestRun.log";
-    return absolute(name.c_str()).value_or(name);
+    if (resolve_trusted(name.text, trust, out)) return;
+    out = name;
 }
 
 // The one bound check of the tables' indexes: a category or priority from
@@ -126,28 +139,29 @@ extern "C" void kslogInit(void) {
         }
     }
 
-    kslogEffectiveUser = geteuid();
-    if (auto target = follow_shared_link()) {
-        set_names(target->path, target->owner);
+    kslogTrust = current_trust();
+    PathBuffer log;
+    if (follow_shared_link(kslogTrust, log)) {
+        set_names(log.text);
     } else {
         // No usable shared link: this process offers its own file and takes
         // the link away again at exit. A name already taken, by a file or by
-        // a refused link, is left as it is.
-        const std::string log = default_log_file();
-        set_names(log, kNoUid);
-        ignore_result(symlink(log.c_str(), kSharedLink));  // taken: leave it, log anyway
-        ignore_result(std::atexit(kslogCleanup));          // without it the link merely stays
+        // a link this process does not trust, is left as it is.
+        default_log_file(kslogTrust, log);
+        set_names(log.text);
+        ignore_result(symlink(log.text, kSharedLink));  // taken: leave it, log anyway
+        ignore_result(std::atexit(kslogCleanup));       // without it the link merely stays
     }
 
-    if (kslogFile != nullptr) kslogFixLogFileOwner(files());
+    if (names_present()) kslogFixLogFileOwner(files());
 
-    if (kslogPriorityLevels[KSLOG_GENERAL] <= KSLOG_DEBUG) {
-        std::printf("kslog initialized (kslogFile = %s; kslogRoll = %s)\n",
-                    kslogFile ? kslogFile : "(null)", kslogRoll ? kslogRoll : "(null)");
+    if (kslogGetPriority(KSLOG_GENERAL) <= KSLOG_DEBUG) {
+        const char* file = names_present() ? kslogFile : "(null)";
+        const char* roll = names_present() ? kslogRoll : "(null)";
+        std::printf("kslog initialized (kslogFile = %s; kslogRoll = %s)\n", file, roll);
         ignore_result(std::fflush(stdout));  // the entry below says the same
         kslogWrite_private(KSLOG_DEBUG, KSLOG_GENERAL,
-                           "kslog initialized (kslogFile = %s; kslogRoll = %s)",
-                           kslogFile ? kslogFile : "(null)", kslogRoll ? kslogRoll : "(null)");
+                           "kslog initialized (kslogFile = %s; kslogRoll = %s)", file, roll);
     }
 }
 
@@ -157,14 +171,16 @@ extern "C" void kslogCleanup(void) {
     kslogSetAllPriorityLevels(KSLOG_INFO);
     // Only the link this process made goes: a file, a link to another file
     // or another user's link standing at the name belongs to someone else.
-    const bool own_link = kslogFile != nullptr && own_shared_link_to(kslogFile);
-    forget_names();
+    const bool own_link = names_present() && own_shared_link_to(kslogFile);
+    // Marked absent, never cleared or freed: a thread in the middle of an
+    // entry still reads intact names.
+    kslogNamesPresent.store(false, std::memory_order_release);
     if (own_link) ignore_result(unlink(kSharedLink));  // already gone is just as good
 }
 
 extern "C" void kslogWrite_private(int priority, int category, const char* format, ...) {
     const KeepErrno keep;
-    if (kslogFile == nullptr || format == nullptr) return;
+    if (!names_present() || format == nullptr) return;
     // Out of range, a priority goes to the nearest level, a category to general.
     if (!indexes(priority, KSLOG_PRIORITY_COUNT))
         priority = priority < 0 ? KSLOG_TRACE : KSLOG_PRIORITY_COUNT - 1;
@@ -197,15 +213,14 @@ extern "C" void kslogWrite_private(int priority, int category, const char* forma
 
 extern "C" int kslogGetPriority(int category) {
     if (!indexes(category, KSLOG_CATEGORY_COUNT)) category = KSLOG_GENERAL;
-    return kslogPriorityLevels[category];
+    return kslogPriorityLevels[category].load(std::memory_order_relaxed);
 }
 
 extern "C" void kslogSetPriority(int category, int priority) {
     const KeepErrno keep;
     if (!indexes(category, KSLOG_CATEGORY_COUNT) || !indexes(priority, KSLOG_PRIORITY_COUNT))
         return;
-    const int old = kslogPriorityLevels[category];
-    kslogPriorityLevels[category] = priority;
+    const int old = kslogPriorityLevels[category].exchange(priority, std::memory_order_relaxed);
     if (old != priority)
         kslogWrite_private(priority, category, "Changed %s log priority to %s",
                            kslogCategoryNames[category], kslogPriorityNames[priority]);
@@ -242,5 +257,5 @@ extern "C" int kslogPriorityWithName(const char* name) {
 
 extern "C" void kslogRotate(void) {
     const KeepErrno keep;
-    if (kslogFile != nullptr) rotate_now(files());
+    if (names_present()) rotate_now(files());
 }

@@ -1,13 +1,14 @@
 // The log file itself: appending under the lock, rotation, the owner fix.
 //
 // Root and user processes of the product share the file, and its name may
-// sit in a directory others can write, so the file is only ever reached
-// through a descriptor opened without following a link (O_NOFOLLOW) and
-// without blocking (O_NONBLOCK: a FIFO planted at the name must not hang
-// the caller), and is only written to or given away when that descriptor
-// is a regular file with a single link, and, where others can write the
-// directory, a file of an owner this process trusts (see usable). No
-// holder of the lock can stall a writer for more than a second (LockWait).
+// sit in a directory others can write. Every name is judged before it is
+// opened: lstat must show a regular file of a trusted owner (or of the
+// directory's owner), so FIFOs, sockets and devices are never opened; the
+// open itself follows no link in any component (open_no_links) and cannot
+// block, and the opened file must be the one judged. Entries go only to a
+// file with a single name; a log with a second name is rolled so that a
+// fresh file takes its name. No holder of the lock can stall a writer for
+// more than a second (LockWait).
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/file.h>
@@ -18,11 +19,12 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
-#include <cstdio>  // renameat2
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <optional>
+#include <string_view>
 
 #include "fd_io.h"
 #include "kslog_internal.h"
@@ -32,42 +34,20 @@ namespace kestrun::kslog {
 
 namespace {
 
-// The log file as entries open it: never through a link at its name. What
-// was opened is judged (see usable) on the status open_locked takes after
-// the lock, which also tells whether the name still leads to that file:
-// one fstat serves both.
-constexpr OpenRule kLogFile{.access = O_WRONLY | O_APPEND};
-// Files::owner's "no other user" is the rule's "any owner".
-static_assert(kNoUid == kAnyOwner);
+// Entries open the log for appending only; O_NONBLOCK and O_NOCTTY as every
+// open of a name others may reach (see open_flags).
+constexpr int kLogAccess = O_WRONLY | O_APPEND | O_NONBLOCK | O_NOCTTY;
 // A name that changes file this often while we wait for its lock is not a
 // log file being rolled now and then; give the entry up.
 constexpr int kMaxReopens = 8;
-// A missing log file that others keep creating and removing under us.
-constexpr int kMaxCreateRaces = 4;
 // New log files are for their owner only: entries name the tunnel's
 // nameservers and internal domains. Files that exist keep their mode.
 constexpr mode_t kNewFileMode = 0600;
-
-// Nothing is created at the names of another user's file.
-bool may_create(const Files& files) {
-    return files.owner == kNoUid;
-}
-
-unique_fd open_log(const Files& files, bool create) {
-    return kslogTouch(files.log, create);
-}
+// How much of a file the owner fix reads to know a log of the product.
+constexpr size_t kEntryHead = 64;
 
 bool same_file(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-// The file whose lock this process waited for in vain, or, where another
-// user's link led to the log, any file of that user at its name: they can
-// put a fresh locked file there before each entry, and a new file is not
-// the one remembered.
-bool is_stalled(const Files& files, const struct stat& st) {
-    const StalledLock& stalled = *files.stalled;
-    return stalled.is(st) || (stalled.any() && files.owner != kNoUid && st.st_uid == files.owner);
 }
 
 enum class Attempt { kTaken, kBusy, kFailed };
@@ -97,15 +77,15 @@ class LockWait {
     // about as soon as a blocking flock would, and only then sleeps, twice
     // as long each time up to a millisecond: a release is noticed within a
     // millisecond, and a lock held for good costs about a thousand calls,
-    // once.
-    bool wait(int fd) {
+    // once. kBusy: still taken when the bound ran out.
+    Attempt wait(int fd) {
         if (!started_) {
             ignore_result(clock_gettime(CLOCK_MONOTONIC, &start_));  // cannot fail
             started_ = true;
         }
         for (;;) {
             const long waited = since_ns(start_);
-            if (waited >= kLockWaitNs) return false;
+            if (waited >= kLockWaitNs) return Attempt::kBusy;
             if (yields_ < kYields) {
                 ++yields_;
                 ignore_result(sched_yield());  // always succeeds on Linux
@@ -115,16 +95,13 @@ class LockWait {
                 ignore_result(nanosleep(&nap, nullptr));  // woken early: the loop looks again
                 pause_ns_ = std::min(pause_ns_ * 2, kMaxPauseNs);
             }
-            switch (try_lock(fd)) {
-                case Attempt::kTaken:
-                    return true;
-                case Attempt::kBusy:
-                    break;
-                case Attempt::kFailed:
-                    return false;
-            }
+            const Attempt attempt = try_lock(fd);
+            if (attempt != Attempt::kBusy) return attempt;
         }
     }
+
+    // Whether this entry found a lock taken at all.
+    bool started() const { return started_; }
 
   private:
     // Measured with 4 and 8 writer processes on 2 cores: fewer yields let
@@ -140,124 +117,104 @@ class LockWait {
     long pause_ns_ = kFirstPauseNs;
 };
 
-bool usable(const Files& files, const char* path, const struct stat& st);
+// The owner of the directory that holds path; kNoUid when unknown.
+uid_t directory_owner(const char* path) {
+    const unique_fd dir = open_directory_of(path);
+    struct stat st {};
+    if (!dir.ok() || fstat(dir.get(), &st) != 0) return kNoUid;
+    return st.st_uid;
+}
+
+// Files of a trusted owner, or of the owner of the directory that holds
+// them (a home its group may write is still its owner's; in /tmp that is
+// root). The trusted owner is asked first: the usual file costs no call.
+bool acceptable_owner(const Files& files, const char* path, uid_t uid) {
+    if (files.trust.trusts(uid)) return true;
+    return uid != kNoUid && directory_owner(path) == uid;
+}
+
+// A file entries may go to, second names aside (see open_for_entry): a
+// regular file of an acceptable owner that the owner fix did not refuse.
+bool writable_file(const Files& files, const char* path, const struct stat& st) {
+    return S_ISREG(st.st_mode) && !files.refused->is(st) &&
+           acceptable_owner(files, path, st.st_uid);
+}
+
+// A file whose lock is not waited for: the one this process waited for in
+// vain, and, once any wait failed, any file of another user than this
+// process's or root (they may put a fresh locked file at the name before
+// each entry, and a new file is not the one remembered).
+bool is_stalled(const Files& files, const struct stat& st) {
+    const RememberedFile& stalled = *files.stalled;
+    return stalled.is(st) || (stalled.any() && st.st_uid != 0 && st.st_uid != files.trust.self);
+}
 
 // Takes the lock on an opened log file: at once when it is free (one call,
 // all an uncontended entry pays), within the entry's bound when it is not.
 // A file whose lock this process already waited for in vain is tried once
 // only, so a lock held for good costs one bound, not one per entry (the
 // monitor at debug level writes an entry every tick).
-bool lock(int fd, const Files& files, LockWait& waiting) {
+// judged is the status the name showed before the open, when there was one:
+// a busy lock is judged on it rather than on one more call (a file swapped
+// in between is found once the lock is held, see open_locked).
+LockState lock(int fd, const Files& files, LockWait& waiting, const struct stat* judged) {
     switch (try_lock(fd)) {
         case Attempt::kTaken:
-            return true;
+            return LockState::kTaken;
         case Attempt::kFailed:
-            return false;
+            return LockState::kUnavailable;
         case Attempt::kBusy:
             break;
     }
     struct stat st {};
-    if (fstat(fd, &st) != 0) return false;
+    if (judged != nullptr)
+        st = *judged;
+    else if (fstat(fd, &st) != 0)
+        return LockState::kStalled;
     // A file entries may not go to is given up after this attempt anyway
     // (see open_locked): waiting for its lock would let whoever planted it
-    // cost every entry the whole bound, with a fresh locked file each time.
-    if (is_stalled(files, st) || !usable(files, files.log, st)) return false;
-    if (waiting.wait(fd)) return true;
-    files.stalled->remember(st);
-    return false;
-}
-
-// The owners whose files this process writes to and gives away wherever
-// they stand: its own effective user, root, the user SUDO_UID names (whose
-// the files become), and the user whose shared link led to the file.
-bool trusted_owner(const Files& files, uid_t uid) {
-    return uid == 0 || uid == files.self || (files.owner != kNoUid && uid == files.owner) ||
-           uid == sudo_id("SUDO_UID");
-}
-
-// A name built on the stack: the entry's path must not allocate (a failed
-// allocation would throw through the C interface into the client).
-struct PathBuffer {
-    char text[PATH_MAX];
-};
-
-// The directory part of an absolute name; false when there is none or it
-// is too long to be opened anyway.
-bool directory_of(const char* path, PathBuffer& dir) {
-    const char* slash = std::strrchr(path, '/');
-    if (slash == nullptr) return false;
-    const int len = slash == path ? 1 : static_cast<int>(slash - path);
-    const int n = std::snprintf(dir.text, sizeof dir.text, "%.*s", len, path);
-    return n >= 0 && static_cast<size_t>(n) < sizeof dir.text;
-}
-
-// Whether the file (opened, st) stands at `path` in a directory nobody but
-// the directory's owner can write: whatever is there, its owner put there
-// or let be. A directory others can write (like /tmp) may hold any user's
-// file at any name. Checked on a descriptor of the directory, in which the
-// name must still be the very file.
-bool in_private_directory(const char* path, const struct stat& st) {
-    PathBuffer dir;
-    if (!directory_of(path, dir)) return false;
-    const unique_fd dir_fd(open(dir.text, O_PATH | O_DIRECTORY | O_CLOEXEC));
-    struct stat dir_st {};
-    struct stat named {};
-    return dir_fd.ok() && fstat(dir_fd.get(), &dir_st) == 0 &&
-           (dir_st.st_mode & (S_IWGRP | S_IWOTH)) == 0 &&
-           fstatat(dir_fd.get(), std::strrchr(path, '/') + 1, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-           same_file(named, st);
-}
-
-// Entries and new owners go only to a regular file with one link (a hard
-// link would carry them to a file that is not ours), to another user's
-// file only while it still belongs to that user, and, where others can
-// write the directory, only to a file of a trusted owner: someone else's
-// file planted at the log's name (before the first entry, or in the gap
-// of a rotation) would receive root's entries and be handed over by the
-// owner fix. The owner is asked first: the usual file needs no more calls.
-bool usable(const Files& files, const char* path, const struct stat& st) {
-    return fits(st, {.single_link = true, .owner = files.owner}) &&
-           (trusted_owner(files, st.st_uid) || in_private_directory(path, st));
-}
-
-// Opens and locks the file at the log name. flock locks a file, not its
-// name: when another process rolled the file while we waited for the lock,
-// the descriptor holds the roll file, so the lock is only trusted once the
-// name is seen to still lead to the locked file.
-std::optional<OpenLog> open_locked(const Files& files, bool create, LockWait& waiting) {
-    for (int attempt = 0; attempt < kMaxReopens; ++attempt) {
-        OpenLog log{open_log(files, create), 0, false};
-        if (!log.fd.ok()) return std::nullopt;
-        log.locked = lock(log.fd.get(), files, waiting);  // without it the entry goes unlocked
-        struct stat opened {};
-        struct stat named {};
-        if (fstat(log.fd.get(), &opened) != 0) return std::nullopt;
-        // Taken again: the next wait on this file is a full one.
-        if (log.locked && is_stalled(files, opened)) files.stalled->forget();
-        if (lstat(files.log, &named) != 0 || !same_file(opened, named)) continue;
-        if (!usable(files, files.log, opened)) return std::nullopt;
-        log.size = opened.st_size;
-        return log;
+    // cost every entry the whole bound.
+    if (is_stalled(files, st) || !writable_file(files, files.log, st)) return LockState::kStalled;
+    switch (waiting.wait(fd)) {
+        case Attempt::kTaken:
+            return LockState::kTaken;
+        case Attempt::kFailed:
+            return LockState::kUnavailable;
+        case Attempt::kBusy:
+            break;
     }
-    return std::nullopt;
+    files.stalled->remember(st);
+    return LockState::kStalled;
 }
 
-// Hands an opened file to the ids; the -1 of either leaves that one alone.
-void give(const Files& files, const char* path, const unique_fd& fd, uid_t uid, gid_t gid) {
-    if (!fd.ok() || (uid == kNoUid && gid == kNoGid)) return;
-    struct stat st {};
-    if (fstat(fd.get(), &st) != 0 || !usable(files, path, st)) return;
-    // Another user's file changes hands only to that very user.
-    if (files.owner != kNoUid && uid != files.owner) return;
-    ignore_result(fchown(fd.get(), uid, gid));  // failures stay silent
+// Owner and mode of a new file that no name shows yet; ids of 0 and 0, or
+// of -1 and -1, leave it this process's.
+void complete(int fd, uid_t uid, gid_t gid) {
+    if (!(uid == 0 && gid == 0) && !(uid == kNoUid && gid == kNoGid))
+        ignore_result(fchown(fd, uid, gid));  // not allowed: stays ours
+    ignore_result(fchmod(fd, kNewFileMode));  // whatever the umask took away
 }
 
-// The ids a new log file is given: the owner fix's, unless that would
-// leave it as it is.
+// A complete new file in dir that has no name yet; nothing where the file
+// system has no unnamed files.
+unique_fd unnamed_file(const unique_fd& dir, uid_t uid, gid_t gid) {
+    unique_fd fd(openat(dir.get(), ".", O_TMPFILE | O_WRONLY | O_APPEND | O_CLOEXEC, kNewFileMode));
+    if (fd.ok()) complete(fd.get(), uid, gid);
+    return fd;
+}
+
+// Gives an unnamed file its name in dir, unless the name is taken (EEXIST).
+// Linking through /proc needs no capability, unlike AT_EMPTY_PATH.
+bool name_unnamed(const unique_fd& fd, const unique_fd& dir, const char* name) {
+    char self[32];
+    ignore_result(std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd.get()));  // always fits
+    return linkat(AT_FDCWD, self, dir.get(), name, AT_SYMLINK_FOLLOW) == 0;
+}
+
+// The ids the owner fix gives files to.
 struct NewOwner {
     uid_t uid;
     gid_t gid;
-    bool any() const { return !(uid == 0 && gid == 0) && !(uid == kNoUid && gid == kNoGid); }
 };
 
 NewOwner new_owner() {
@@ -270,113 +227,165 @@ bool owner_fix_recreates() {
     return !(owner.uid == 0 && owner.gid == 0);
 }
 
-// Owner and mode of a new file that no name shows yet.
-void complete(int fd) {
-    const NewOwner owner = new_owner();
-    if (owner.any()) ignore_result(fchown(fd, owner.uid, owner.gid));  // not allowed: stays ours
-    ignore_result(fchmod(fd, kNewFileMode));  // whatever the umask took away
-}
-
-// A complete new file in the directory of path that has no name yet;
-// nothing where the file system has no unnamed files.
-unique_fd unnamed_complete(const char* path) {
-    PathBuffer dir;
-    if (!directory_of(path, dir)) return unique_fd();
-    unique_fd fd(open(dir.text, O_TMPFILE | O_WRONLY | O_APPEND | O_CLOEXEC, kNewFileMode));
-    if (fd.ok()) complete(fd.get());
-    return fd;
-}
-
-// Gives an unnamed file its name, unless the name is taken (EEXIST).
-// Linking through /proc needs no capability, unlike AT_EMPTY_PATH.
-bool name_unnamed(const unique_fd& fd, const char* path) {
-    char self[32];
-    ignore_result(std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd.get()));  // always fits
-    return linkat(AT_FDCWD, self, AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0;
-}
-
 // Creates the missing log file complete, its owner and mode set before its
 // name shows it: a file visible with the creator's owner would shut out
 // the processes of the user the owner fix gives it to, until it rolled
-// again. Fails with EEXIST when another process made it first.
-unique_fd create_complete(const char* path) {
-    unique_fd fd = unnamed_complete(path);
+// again. Made in the directory opened without links, so a directory
+// swapped for a link meanwhile gets nothing. Fails with EEXIST when
+// another process made it first.
+unique_fd create_complete(const char* path, uid_t uid, gid_t gid) {
+    const unique_fd dir = open_directory_of(path);
+    if (!dir.ok()) return unique_fd();
+    const char* name = base_name(path);
+    unique_fd fd = unnamed_file(dir, uid, gid);
     if (fd.ok()) {
-        if (name_unnamed(fd, path)) return fd;
+        if (name_unnamed(fd, dir, name)) return fd;
         if (errno == EEXIST) return unique_fd();
-        // No /proc, or linking refused: try the other way.
+        // No /proc, or linking refused: made in place below.
     }
-
-    // A file system without unnamed files: a unique name beside the log,
-    // moved into place only if the name is still free.
-    PathBuffer temporary;
-    const int n = std::snprintf(temporary.text, sizeof temporary.text, "%s.XXXXXX", path);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof temporary.text) return unique_fd();
-    fd.reset(mkostemp(temporary.text, O_APPEND | O_CLOEXEC));
-    if (!fd.ok()) return fd;
-    complete(fd.get());
-    if (renameat2(AT_FDCWD, temporary.text, AT_FDCWD, path, RENAME_NOREPLACE) == 0) return fd;
-    const int failure = errno;
-    ignore_result(unlink(temporary.text));  // our own name: nothing else to do if it fails
-    fd.reset();
-    if (failure == EEXIST) {
-        errno = EEXIST;
-        return fd;
-    }
-    // Nor that: created in place, visible a moment before it is complete.
-    fd = open_nonblocking(
-        AT_FDCWD, path,
-        {.access = O_WRONLY | O_APPEND | O_CREAT | O_EXCL, .create_mode = kNewFileMode});
-    if (fd.ok()) complete(fd.get());
+    // A file system without unnamed files: created in place, visible a
+    // moment before it is complete.
+    fd.reset(openat(dir.get(), name, kLogAccess | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                    kNewFileMode));
+    if (fd.ok()) complete(fd.get(), uid, gid);
     return fd;
 }
 
-// Called with the log file locked and checked: whoever holds the lock on
-// the file at the name is the only one that can roll it, so it is rolled
-// once, and the processes queued on its lock find the new file instead.
-// The new file is made ready before the old one moves, so the name stands
-// empty only between two calls: fewer writers find it missing, and a user
-// racing for the name rarely wins it (when they do, the owner rule keeps
-// root's entries out of their file).
-void roll_locked(const Files& files) {
+// Opens and locks the file at the log name, creating it when it is missing
+// and create is set. What stands at the name is judged (lstat) before it
+// is opened, and the descriptor must then be that very file. flock locks a
+// file, not its name: when another process rolled the file while we waited
+// for the lock, the descriptor holds the roll file, so an entry that waited
+// (or made the file) looks at the name again once it holds the lock.
+std::optional<OpenLog> open_locked(const Files& files, bool create, LockWait& waiting) {
+    for (int attempt = 0; attempt < kMaxReopens; ++attempt) {
+        OpenLog log;
+        struct stat named {};
+        bool created = false;
+        if (lstat(files.log, &named) == 0) {
+            if (!writable_file(files, files.log, named)) return std::nullopt;
+            log.fd = open_no_links(files.log, kLogAccess);
+            if (!log.fd.ok()) {
+                if (errno == ENOENT) continue;  // rolled away meanwhile
+                return std::nullopt;
+            }
+        } else {
+            if (errno != ENOENT || !create) return std::nullopt;
+            const NewOwner owner = new_owner();
+            log.fd = create_complete(files.log, owner.uid, owner.gid);
+            if (!log.fd.ok()) {
+                if (errno == EEXIST) continue;  // made by another meanwhile: judged as any
+                return std::nullopt;
+            }
+            created = true;
+        }
+        log.lock = lock(log.fd.get(), files, waiting, created ? nullptr : &named);
+        if (fstat(log.fd.get(), &log.st) != 0) return std::nullopt;
+        // Taken again: the next wait on this file is a full one.
+        if (log.lock == LockState::kTaken && files.stalled->is(log.st)) files.stalled->forget();
+        if ((created || waiting.started()) && lstat(files.log, &named) != 0) continue;
+        if (!same_file(log.st, named)) continue;
+        if (!writable_file(files, files.log, log.st)) return std::nullopt;
+        return log;
+    }
+    return std::nullopt;
+}
+
+// The log and its directory belong to trusted users (root among them):
+// only then may this process move the log away.
+bool may_roll(const Files& files, const struct stat& st) {
+    return files.trust.trusts(st.st_uid) && files.trust.trusts(directory_owner(files.log));
+}
+
+// Rolls the log file judged as st, unless the name no longer leads to it
+// (another process rolled it first). The new file is made ready before the
+// old one moves, so the name stands empty only between two calls: fewer
+// writers find it missing, and a user racing for the name rarely wins it
+// (when they do, the owner rule keeps entries out of their file). The new
+// file belongs to the user and group the old one did.
+void roll(const Files& files, const struct stat& st) {
+    const unique_fd dir = open_directory_of(files.log);
+    struct stat named {};
+    const char* name = base_name(files.log);
+    if (!dir.ok() || fstatat(dir.get(), name, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !same_file(named, st))
+        return;
     unique_fd fresh;
-    if (owner_fix_recreates()) fresh = unnamed_complete(files.log);
-    if (rename(files.log, files.roll) != 0) return;  // failures stay silent
+    if (owner_fix_recreates()) fresh = unnamed_file(dir, st.st_uid, st.st_gid);
+    if (renameat(dir.get(), name, dir.get(), base_name(files.roll)) != 0) return;  // stays silent
     // A name taken meanwhile: the owner fix judges whatever stands there.
-    if (fresh.ok()) ignore_result(name_unnamed(fresh, files.log));
+    if (fresh.ok()) ignore_result(name_unnamed(fresh, dir, name));
     kslogFixLogFileOwner(files);
+}
+
+// A log of the product: empty, or beginning with a well-formed entry
+// ("MM/DD/YYYY hh:mm:ss.mmm [category priority    pid] ").
+bool product_log(int fd) {
+    char head[kEntryHead];
+    const ssize_t n = retry_on_eintr([&] { return pread(fd, head, sizeof head, 0); });
+    if (n == 0) return true;
+    if (n < 0) return false;
+    const std::string_view text(head, static_cast<size_t>(n));
+    static constexpr std::string_view kShape = "00/00/0000 00:00:00.000 [";
+    if (text.size() < kShape.size() + 7 + 1 + 6 + 1 + 6 + 2) return false;
+    for (size_t i = 0; i < kShape.size(); ++i) {
+        const bool digit = text[i] >= '0' && text[i] <= '9';
+        if (kShape[i] == '0' ? !digit : text[i] != kShape[i]) return false;
+    }
+    size_t at = kShape.size() + 7;
+    if (text[at] != ' ' || text[at + 1 + 6] != ' ') return false;
+    at += 1 + 6 + 1;
+    size_t pid_columns = 0;
+    while (at < text.size() && (text[at] == ' ' || (text[at] >= '0' && text[at] <= '9'))) {
+        ++at;
+        ++pid_columns;
+    }
+    // (No substr: its range check would reach the C++ runtime.)
+    return pid_columns >= 6 && at + 2 <= text.size() && text[at] == ']' && text[at + 1] == ' ';
+}
+
+// The owner fix for a name that exists. Judged before it is opened: a
+// regular file with one name and an acceptable owner. Given to the ids
+// only when it already belongs to that user or is a log of the product: a
+// root file someone moved to the name keeps its owner, and, at the log's
+// name, gets no entry either.
+void give_existing(const Files& files, const char* path, const NewOwner& to, bool is_log) {
+    if (to.uid == kNoUid && to.gid == kNoGid) return;  // nothing to give: no file is judged
+    struct stat named {};
+    if (lstat(path, &named) != 0 || !S_ISREG(named.st_mode) || named.st_nlink != 1 ||
+        !acceptable_owner(files, path, named.st_uid))
+        return;
+    const unique_fd fd = open_no_links(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+    struct stat st {};
+    if (!fd.ok() || fstat(fd.get(), &st) != 0 || !same_file(st, named) || st.st_nlink != 1) return;
+    const bool theirs = to.uid != kNoUid && st.st_uid == to.uid;
+    if (!theirs && !product_log(fd.get())) {
+        if (is_log) files.refused->remember(st);
+        return;
+    }
+    ignore_result(fchown(fd.get(), to.uid, to.gid));  // failures stay silent
 }
 
 }  // namespace
 
-unique_fd kslogTouch(const char* path, bool create) {
-    if (path == nullptr || path[0] == '\0') return unique_fd();
-    // A file that exists is opened as it is, never with O_CREAT: with
-    // fs.protected_regular set, the kernel refuses O_CREAT opens of other
-    // users' files in sticky directories even where the owner rule (see
-    // usable) lets this process write them.
-    for (int attempt = 0; attempt < kMaxCreateRaces; ++attempt) {
-        unique_fd fd = open_nonblocking(AT_FDCWD, path, kLogFile);
-        if (fd.ok() || errno != ENOENT || !create) return fd;
-        fd = create_complete(path);
-        // Taken meanwhile: whoever made it, the file goes through the same
-        // checks as any file found at the name.
-        if (fd.ok() || errno != EEXIST) return fd;
-    }
-    return unique_fd();
-}
-
 std::optional<OpenLog> open_for_entry(const Files& files) {
     LockWait waiting;
-    auto log = open_locked(files, may_create(files), waiting);
-    // Rolling stays under the lock: a file whose lock another process holds
-    // for good grows on until the lock is free again.
-    if (log && log->locked && log->size > kRollSize && may_create(files)) {
-        roll_locked(files);
+    auto log = open_locked(files, true, waiting);
+    if (!log) return log;
+    // A second name would carry entries to a file that is not only ours:
+    // the log is rolled and a fresh file takes its name. A full log is
+    // rolled by whoever holds its lock, or by anyone where locks cannot be
+    // had at all; a file whose lock another process holds for good grows
+    // on until the lock is free again.
+    const bool second_name = log->st.st_nlink > 1;
+    const bool full = log->st.st_size > kRollSize && log->lock != LockState::kStalled;
+    if (second_name || full) {
+        if (may_roll(files, log->st)) roll(files, log->st);
         // One lock at a time: the rolled file's lock goes before the new
         // file's is taken, so no two writers can wait on each other.
         log.reset();
         log = open_locked(files, true, waiting);
+        if (log && log->st.st_nlink > 1) return std::nullopt;
     }
     return log;
 }
@@ -384,15 +393,18 @@ std::optional<OpenLog> open_for_entry(const Files& files) {
 void append(OpenLog& log, const char* data, size_t len) {
     const ssize_t written = write_some(log.fd.get(), data, len);
     // A short write (disk full, file size limit) would leave a torn line for
-    // the next entry to run on from. Only under the lock is the size before
-    // it still the end of everybody else's entries; an entry that had to go
-    // without the lock leaves its short write as it is.
-    if (written >= 0 && static_cast<size_t>(written) < len && log.locked)
-        ignore_result(ftruncate(log.fd.get(), log.size));  // nothing better to do if it fails
+    // the next entry to run on from. Only this entry's own bytes are taken
+    // back, and only while nothing follows them: O_APPEND put them at the
+    // end as it was then, which writers without the lock may have moved
+    // since the size was taken, and may move again after it.
+    if (written < 0 || static_cast<size_t>(written) >= len || log.lock != LockState::kTaken) return;
+    const off_t end = lseek(log.fd.get(), 0, SEEK_CUR);
+    struct stat now {};
+    if (end < written || fstat(log.fd.get(), &now) != 0 || now.st_size != end) return;
+    ignore_result(ftruncate(log.fd.get(), end - written));  // nothing better to do if it fails
 }
 
 void rotate_now(const Files& files) {
-    if (!may_create(files)) return;  // another user's file: its owner's processes roll it
     // A missing log file is not created just to be rolled over the roll file.
     LockWait waiting;
     auto log = open_locked(files, false, waiting);
@@ -400,7 +412,7 @@ void rotate_now(const Files& files) {
         kslogFixLogFileOwner(files);
         return;
     }
-    if (log->locked) roll_locked(files);
+    if (log->lock != LockState::kStalled && may_roll(files, log->st)) roll(files, log->st);
 }
 
 uid_t sudo_id(const char* variable) {
@@ -416,16 +428,16 @@ uid_t sudo_id(const char* variable) {
 }
 
 void kslogFixLogFileOwner(const Files& files) {
-    const uid_t uid = sudo_id("SUDO_UID");
-    const gid_t gid = static_cast<gid_t>(sudo_id("SUDO_GID"));
-    if (uid == 0 && gid == 0) return;
-    // Touching the log file makes sure it exists to be handed over; the
-    // descriptor is the file the owner goes to, never a name that could
-    // have become a link in between.
-    const unique_fd log = kslogTouch(files.log, may_create(files));
-    give(files, files.log, log, uid, gid);
-    const unique_fd roll = open_nonblocking(AT_FDCWD, files.roll, {});
-    give(files, files.roll, roll, uid, gid);
+    const NewOwner to = new_owner();
+    if (to.uid == 0 && to.gid == 0) return;
+    // The log file is made when missing, for the ids from the start (a file
+    // this process creates is always given); an existing one is judged.
+    struct stat st {};
+    if (lstat(files.log, &st) != 0 && errno == ENOENT)
+        ignore_result(create_complete(files.log, to.uid, to.gid));  // made by another: left to it
+    else
+        give_existing(files, files.log, to, true);
+    give_existing(files, files.roll, to, false);
 }
 
 }  // namespace kestrun::kslog

@@ -3,18 +3,20 @@
 //   kslog.cpp        tables, levels, file names and the C interface
 //   kslog_entry.cpp  the text of one entry
 //   kslog_file.cpp   appending under the lock, rotation, the owner fix
+//   kslog_path.cpp   canonical names and opens that follow no link
 //   kslog_link.cpp   following the shared link "/tmp/kestRun.log"
+//   kslog_trust.cpp  whose links and files this process trusts
 #pragma once
 
 #include <sys/stat.h>
 #include <sys/types.h>
 
 #include <atomic>
+#include <climits>
 #include <cstdarg>
 #include <cstddef>
 #include <ctime>
 #include <optional>
-#include <string>
 
 #include "ignore_result.h"
 #include "unique_fd.h"
@@ -34,13 +36,13 @@ inline constexpr gid_t kNoGid = static_cast<gid_t>(-1);
 // monitor's watch.
 inline constexpr long kLockWaitNs = 1000000000;
 
-// The file whose lock this process last failed to take within the bound
-// (see open_for_entry): its later entries try that lock once, without
-// waiting, until one of them takes it again. Through another user's link,
-// any file of that user at the log's name counts as that file.
+// One file remembered by its identity: the file whose lock this process
+// last failed to take within the bound (see open_for_entry), whose later
+// entries try that lock once, without waiting, until one of them takes it
+// again; or the file the owner fix refused, which gets no entry.
 // Atomic because the client's threads may log at the same time: a torn
 // update costs at most one wait too many or too few.
-struct StalledLock {
+struct RememberedFile {
     std::atomic<bool> set{false};
     std::atomic<dev_t> dev{0};
     std::atomic<ino_t> ino{0};
@@ -59,20 +61,43 @@ struct StalledLock {
     void forget() { set.store(false, std::memory_order_relaxed); }
 };
 
+// The users whose names and files this process trusts: root, its
+// effective user, the SUDO_UID user when it runs as root, and the user the
+// tunnel's client runs for (the monitor names it before kslogInit, see
+// kslog_trust.h). A link is followed and a file written, rolled or given
+// away only when it belongs to one of them (files: or to the owner of the
+// directory that holds them).
+struct Trust {
+    uid_t self = kNoUid;
+    uid_t sudo = kNoUid;    // SUDO_UID, only while running as root
+    uid_t client = kNoUid;  // the tunnel's client user, only in the monitor
+
+    bool trusts(uid_t uid) const {
+        return uid == 0 || uid == self || (sudo != kNoUid && uid == sudo) ||
+               (client != kNoUid && uid == client);
+    }
+};
+
+// This process's trust, from geteuid(), SUDO_UID and the client user.
+Trust current_trust();
+
+// A name built on the stack: nothing on the facility's paths allocates (a
+// failed allocation would throw through the C interface into the client).
+struct PathBuffer {
+    char text[PATH_MAX];
+};
+
 // What a process knows about its log file.
 struct Files {
-    const char* log;   // absolute name of the log file
+    const char* log;   // canonical name of the log file: no link in any component
     const char* roll;  // the log name followed by ".0"
-    // The user whose shared link led here, when that is neither root nor
-    // this process's effective user: the file must stay that user's, so
-    // nothing is created at these names and the file is never rolled from
-    // here. kNoUid otherwise.
-    uid_t owner;
-    // This process's effective user when the facility was set up.
-    uid_t self;
+    Trust trust;
     // Process-wide memory of a lock that could not be taken; never null
     // while log is set.
-    StalledLock* stalled;
+    RememberedFile* stalled;
+    // Process-wide memory of the file at the log name that the owner fix
+    // refused to give away: it gets no entry either. Never null.
+    RememberedFile* refused;
 };
 
 // ---- kslog_entry.cpp
@@ -110,63 +135,78 @@ class Entry {
 
 // ---- kslog_file.cpp
 
-// The log file, opened, locked (when the lock could be taken) and checked
-// to be the regular single-linked file that stands at the log name.
-struct OpenLog {
-    unique_fd fd;
-    off_t size = 0;       // size under the lock, before this entry
-    bool locked = false;  // false: the lock failed and the entry goes unlocked
+// How the lock of an entry's file came out.
+enum class LockState {
+    kTaken,
+    kUnavailable,  // flock fails for another reason than "busy" (no lock manager)
+    kStalled,      // busy past the bound, or not waited for
 };
 
-// The log file ready for one entry: rolled first when it is over the limit.
-// Nothing when it cannot be opened or is not a file entries may go to.
-// The lock is waited for at most kLockWaitNs from the first attempt, and not
-// at all on the file files.stalled names; past that the entry goes without
-// it (see append).
+// The log file, opened, locked (when the lock could be taken) and checked
+// to be the regular file of a trusted owner that stands at the log name.
+struct OpenLog {
+    unique_fd fd;
+    struct stat st {};  // status under the lock, before this entry
+    LockState lock = LockState::kStalled;
+};
+
+// The log file ready for one entry: rolled first when it is over the limit
+// or has a second name. Nothing when it cannot be opened or is not a file
+// entries may go to. The lock is waited for at most kLockWaitNs from the
+// first attempt, and not at all on the file files.stalled names; past that
+// the entry goes without it (see append).
 std::optional<OpenLog> open_for_entry(const Files& files);
 
 // Appends with one write (on the O_APPEND descriptor, so even an entry
 // without the lock cannot interleave with another); a short write under the
-// lock is cut back so no torn line stays.
+// lock takes its own bytes back, and only while nothing follows them.
 void append(OpenLog& log, const char* data, size_t len);
 
 // Moves the log file to the roll file under the lock, then fixes owners.
 void rotate_now(const Files& files);
 
-// Opens a file for appending, creating it when missing if create is set,
-// and returns the descriptor (so that an owner can go to that very file);
-// nothing for an absent or empty name. Never follows a link at the name.
-// A new file is complete, mode 0600 and the owner fix's owner, before any
-// other process can see it at the name.
-unique_fd kslogTouch(const char* path, bool create);
-
 // Gives the log and roll files to the user and group in SUDO_UID/SUDO_GID
-// (creating the log file first), unless both are 0.
+// (creating the log file first), unless both are 0; see kslog_file.cpp for
+// which files it gives.
 void kslogFixLogFileOwner(const Files& files);
 
 // The id in SUDO_UID or SUDO_GID: its leading decimal digits (0 without
 // any), -1 when unset or too large for an id.
 uid_t sudo_id(const char* variable);
 
-// ---- kslog_link.cpp
+// ---- kslog_trust.cpp (the client user: kslog_trust.h)
 
-struct LinkTarget {
-    std::string path;      // absolute name of the log file
-    uid_t owner = kNoUid;  // see Files::owner
-};
+// ---- kslog_path.cpp
 
-// Follows the shared link to the log file. Nothing when the name is not a
-// symbolic link, or when the link is refused: a chain of more than 32 links,
-// a target of 1024 bytes or more, or another user's link that does not end
-// at an existing regular file of that user's with a single link.
-std::optional<LinkTarget> follow_shared_link();
+// Opens path following no symbolic link in any of its components
+// (openat2 with RESOLVE_NO_SYMLINKS, or a walk from "/" where the kernel
+// lacks it); flags get O_NOFOLLOW and O_CLOEXEC added. An empty descriptor
+// with errno set on failure (ELOOP: a link on the way).
+unique_fd open_no_links(const char* path, int flags, mode_t mode = 0);
+
+// The directory part of an absolute name and a descriptor (O_PATH) of it,
+// opened without links; an empty descriptor when there is none.
+unique_fd open_directory_of(const char* path);
+
+// The last component of a name.
+const char* base_name(const char* path);
+
+// Makes name (absolute, or relative to the working directory) canonical in
+// out: every component resolved, symbolic links followed only when a
+// trusted user owns them, at most 32 links (links_before counted among
+// them) and none with a target of 1024 bytes or more. The last component
+// may be missing. False when the name leads through a refused link or
+// nowhere.
+bool resolve_trusted(const char* name, const Trust& trust, PathBuffer& out, int links_before = 0);
+
+// Follows the shared link to the log file and makes it canonical (see
+// resolve_trusted). False when the name is not a symbolic link, or when the
+// link or any link after it is refused. A relative target of the shared
+// link itself is taken against the working directory.
+bool follow_shared_link(const Trust& trust, PathBuffer& out);
 
 // True when the shared link is a symbolic link of this process's effective
 // user whose target is exactly this name: the link this process made.
 bool own_shared_link_to(const char* log);
-
-// The name made absolute against the working directory; nothing when the
-// working directory cannot be found.
-std::optional<std::string> absolute(const char* name);
 
 }  // namespace kestrun::kslog

@@ -68,7 +68,7 @@ TEST_P(KslogAlloc, EntryAllocatesNothing_LogCreatedOrRolled) {
     ASSERT_EQ(setenv("SUDO_UID", "1000", 1), 0);
     ASSERT_EQ(setenv("SUDO_GID", "1000", 1), 0);
     if (c.existing >= 0) {
-        ASSERT_TRUE(WriteFile(DefaultLog(), Filler(static_cast<size_t>(c.existing))));
+        ASSERT_TRUE(WriteFile(DefaultLog(), LogFiller(static_cast<size_t>(c.existing))));
     }
     kslogInit();
     if (c.existing < 0) {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <map>
@@ -270,7 +271,7 @@ TEST(KslogProcess, EachEntry_OneWrite) {
     }
 }
 
-// An entry costs a handful of system calls (open, flock, fstat, lstat,
+// An entry costs a handful of system calls (lstat, open, flock, fstat,
 // getpid, write, close); a disabled one costs none.
 TEST(KslogProcess, SystemCalls_AFewPerEntryNoneWhenDisabled) {
     const size_t none = Trace({"-n", "0"}).size();
@@ -279,6 +280,38 @@ TEST(KslogProcess, SystemCalls_AFewPerEntryNoneWhenDisabled) {
     const size_t many = Trace({"-n", "110"}).size();
     EXPECT_EQ(disabled, none);
     EXPECT_LE(many - some, 7u * 100u);
+}
+
+// A device at the log or roll name (a hard link to one, where the file
+// system allows it, or a node a directory swap brought there) is judged by
+// lstat and never opened: the trace shows no open of the name but with
+// O_PATH, though the program logs and fixes owners, and rolls the log (a
+// roll would put a regular file at the roll name, so the roll name's case
+// does not roll).
+TEST(KslogProcess, DeviceAtTheLogName_NeverOpened) {
+    for (const char* name : {".kestRun.log", ".kestRun.log.0"}) {
+        SCOPED_TRACE(name);
+        const std::string node = std::string(std::getenv("HOME")) + "/" + name;
+        ASSERT_EQ(mknod(node.c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);  // /dev/null's numbers
+        const bool at_roll = std::string(name) == ".kestRun.log.0";
+        std::vector<std::string> argv = {
+            "strace", "-f",         "-qq",           "-e", "trace=open,openat,openat2",
+            "-o",     "/tmp/trace", KS_KSLOG_WRITER, "-n", "2"};
+        if (!at_roll) argv.push_back("-r");
+        const auto run = RunProgram(
+            argv, {"SUDO_UID=1000", "SUDO_GID=1000", "ASAN_OPTIONS=detect_leaks=0"}, 20000ms);
+        EXPECT_EQ(run.exit_code(), 0) << run.err;
+        const auto lines = Lines(ReadFile("/tmp/trace").value_or(""));
+        EXPECT_FALSE(lines.empty());
+        for (const auto& line : lines) {
+            if (line.find("\"" + node + "\"") == std::string::npos) continue;
+            EXPECT_NE(line.find("O_PATH"), std::string::npos) << line;
+        }
+        EXPECT_TRUE(S_ISCHR(Lstat(node).st_mode));
+        RemoveAll("/tmp/trace");
+        RemoveAll(DefaultLog());
+        RemoveAll(DefaultLog() + ".0");
+    }
 }
 
 }  // namespace

@@ -350,8 +350,11 @@ TEST_F(KslogSyscallBudget, LogEntry_SevenCallsOneWriteAndNoneWhenDisabled) {
     const auto calls = ReadTrace(files.front());
 
     // Four entries of different shapes (plain, own line end, two lines,
-    // empty): each one open-lock-check-write-close cycle with one write.
-    const std::vector<std::string> entry = {"open",   "flock", "fstat", "lstat",
+    // empty): each one judge-open-lock-check-write-close cycle with one
+    // write. The name is judged (lstat) before it is opened, so nothing
+    // but a regular file is ever opened, and the opened file is checked
+    // (fstat) to be the one judged.
+    const std::vector<std::string> entry = {"lstat",  "open",  "flock", "fstat",
                                             "getpid", "write", "close"};
     std::vector<std::string> expected;
     for (int i = 0; i < 4; ++i) expected.insert(expected.end(), entry.begin(), entry.end());

@@ -14,6 +14,7 @@
 // root plants the same hard link, as on a system with the protection off.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/prctl.h>
@@ -27,8 +28,10 @@
 #include <vector>
 
 #include "kslog.h"
+#include "log_entries.h"
 #include "monitor_kit.h"
 #include "testkit.h"
+#include "unique_fd.h"
 
 using namespace kstest;
 using namespace kstest::monitor;
@@ -67,6 +70,12 @@ bool AsAttacker(const std::string& command) {
     const auto run = RunProgram({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
                                  "--", "/bin/sh", "-c", command});
     return run.exit_code() == 0;
+}
+
+std::string LinkTargetOf(const std::string& path) {
+    char buf[4096];
+    const ssize_t n = readlink(path.c_str(), buf, sizeof buf);
+    return n < 0 ? "<no link>" : std::string(buf, static_cast<size_t>(n));
 }
 
 std::string LongNameTo(const std::string& target) {
@@ -194,10 +203,14 @@ TEST(KslogHostileUser, RootProcesses_WriteAndGiveAwayOnlyTheirOwnFiles) {
         EXPECT_EQ(Take(kEtcCanary), etc_before);
         EXPECT_EQ(Take(kTmpCanary), tmp_before);
         const bool at_roll = c.plant == Plant::kSymlinkAtRoll || c.plant == Plant::kHardLinkAtRoll;
+        const bool at_log = c.plant == Plant::kHardLinkAtDefaultLog;
         for (const auto& [path, before] : planted) {
             // The roll file's name is the product's own: rolling may put the
             // log there in place of what was planted, never write through it.
-            if (at_roll && path == "/tmp/.kestRun.log.0") {
+            // A log with a second name is rolled, and a fresh file takes the
+            // log's name: the canary keeps its bytes and owner (above).
+            if ((at_roll && path == "/tmp/.kestRun.log.0") ||
+                (at_log && path == "/tmp/.kestRun.log")) {
                 const Snapshot roll = Take(path);
                 EXPECT_TRUE(roll.ino == before.ino || S_ISREG(roll.mode)) << path;
                 EXPECT_NE(roll.ino, tmp_before.ino) << path;
@@ -206,6 +219,133 @@ TEST(KslogHostileUser, RootProcesses_WriteAndGiveAwayOnlyTheirOwnFiles) {
             EXPECT_EQ(Take(path), before) << path;
         }
     }
+}
+
+// ---- a planted link to the attacker's own file -----------------------------
+
+// While no shared link exists, the attacker plants one to a 0666 file of
+// their own. Root's monitor (no HOME, as pppd starts it; its client a
+// process of user 1000) and user 1000's client log afterwards: neither
+// trusts the attacker, so the link is left as it is, the attacker's file
+// gets nothing, and each writer's entries land in its own default log.
+TEST(KslogHostileUser, PlantedLinkToTheirFile_CapturesNoEntry) {
+    ASSERT_EQ(chmod("/tmp", 01777), 0);
+    const std::string trap = "/tmp/trap.log", home = "/tmp/u1000";
+    ASSERT_TRUE(AsAttacker("umask 0 && : >" + trap + " && ln -s " + trap + " /tmp/kestRun.log"));
+    ASSERT_EQ(mkdir(home.c_str(), 0700), 0);
+    ASSERT_EQ(chown(home.c_str(), 1000, 1000), 0);
+    const Snapshot link_before = Take("/tmp/kestRun.log");
+
+    const pid_t pppd = StartPppd();
+    const pid_t client =
+        Spawn({"setpriv", "--reuid=1000", "--regid=1000", "--clear-groups", "--", "sleep", "100"});
+    ASSERT_TRUE(mkdir("/etc/ppp", 0755) == 0 || errno == EEXIST);
+    ASSERT_TRUE(WriteFile("/etc/ppp/kestrun.pid", std::to_string(client) + "\n"));
+    const auto user = RunProgram({"setpriv", "--reuid=1000", "--regid=1000", "--clear-groups", "--",
+                                  KS_KSLOG_WRITER, "-t", "client", "-n", "3"},
+                                 {"HOME=" + home, "SUDO_UID", "SUDO_GID"});
+    EXPECT_EQ(user.exit_code(), 0) << user.err;
+    const auto started = RunProgram({KS_MONITOR_BIN}, {"IFNAME=ppp0", "KSLOGPRIORITY=debug", "HOME",
+                                                       "SUDO_UID", "SUDO_GID", "DNS1", "DNS2"});
+    ASSERT_EQ(started.exit_code(), 0) << started.err;
+    const std::string watching = "Monitoring processes:  ks=" + std::to_string(client);
+    EXPECT_TRUE(WaitFor([&] {
+        return ReadFile("/tmp/.kestRun.log").value_or("").find(watching) != std::string::npos;
+    }));
+    ASSERT_TRUE(WriteFile("/var/run/com.valdrane.kestrun.ksMonitor", "0"));
+    KillAndReap(client);
+    KillAndReap(pppd);
+
+    EXPECT_EQ(ReadFile(trap), "");
+    EXPECT_EQ(Take("/tmp/kestRun.log"), link_before);
+    EXPECT_NE(ReadFile(home + "/.kestRun.log").value_or("").find("] client 2 "), std::string::npos);
+}
+
+// The other side of the rule: root's monitor trusts the user its client
+// runs for, so a link that user's own process made (their log in their
+// home) is followed, and the monitor's entries join the user's log.
+TEST(KslogMonitorTrust, ClientUsersLink_FollowedByRootsMonitor) {
+    ASSERT_EQ(chmod("/tmp", 01777), 0);
+    const std::string home = "/tmp/u1000", log = home + "/.kestRun.log";
+    ASSERT_EQ(mkdir(home.c_str(), 0700), 0);
+    ASSERT_EQ(chown(home.c_str(), 1000, 1000), 0);
+    const std::vector<std::string> as_user = {"setpriv", "--reuid=1000", "--regid=1000",
+                                              "--clear-groups", "--"};
+    auto argv = as_user;
+    argv.insert(argv.end(),
+                {"/bin/sh", "-c", ": >" + log + " && ln -s " + log + " /tmp/kestRun.log"});
+    ASSERT_EQ(RunProgram(argv).exit_code(), 0);
+
+    const pid_t pppd = StartPppd();
+    argv = as_user;
+    argv.insert(argv.end(), {"sleep", "100"});
+    const pid_t client = Spawn(argv);
+    ASSERT_TRUE(WaitFor(
+        [&] { return ReadFile("/proc/" + std::to_string(client) + "/comm") == "sleep\n"; }));
+    ASSERT_TRUE(mkdir("/etc/ppp", 0755) == 0 || errno == EEXIST);
+    ASSERT_TRUE(WriteFile("/etc/ppp/kestrun.pid", std::to_string(client) + "\n"));
+    const auto started = RunProgram(
+        {KS_MONITOR_BIN}, {"IFNAME=ppp0", "HOME", "SUDO_UID", "SUDO_GID", "DNS1", "DNS2"});
+    ASSERT_EQ(started.exit_code(), 0) << started.err;
+    const std::string watching = "Monitoring processes:  ks=" + std::to_string(client);
+    EXPECT_TRUE(
+        WaitFor([&] { return ReadFile(log).value_or("").find(watching) != std::string::npos; }));
+    ASSERT_TRUE(WriteFile("/var/run/com.valdrane.kestrun.ksMonitor", "0"));
+    EXPECT_TRUE(WaitFor([] { return MonitorChildren().empty(); }));
+    KillAndReap(client);
+    KillAndReap(pppd);
+
+    EXPECT_FALSE(Exists("/tmp/.kestRun.log"));
+    EXPECT_EQ(Take(log).uid, 1000u);
+    EXPECT_EQ(LinkTargetOf("/tmp/kestRun.log"), log);  // the user's link stays
+}
+
+// ---- a directory of the log's path swapped during entries ----------------
+
+// Whether any process opened the FIFO for writing since this reader opened
+// it: Linux reports POLLHUP to a FIFO's reader only once a writer came.
+bool FifoSawAWriter(int reader) {
+    struct pollfd p = {reader, POLLIN, 0};
+    return poll(&p, 1, 0) == 1 && (p.revents & POLLHUP) != 0;
+}
+
+// The attacker owns the directory that holds root's log directory (HOME of
+// a root writer) and swaps that directory, in a tight loop, with a link to
+// a directory of theirs holding a FIFO at the log's name (a device, had
+// they one to place). Root writes 3,000 entries and rolls meanwhile: the
+// FIFO never sees a writer, nothing is created in the attacker's
+// directory, and every entry that was written is whole in the real file.
+TEST(KslogHostileUser, DirectorySwappedDuringEntries_NothingButTheLogOpened) {
+    ASSERT_EQ(chmod("/tmp", 01777), 0);
+    const std::string top = "/tmp/h", real = top + "/real", theirs = "/tmp/theirs";
+    ASSERT_TRUE(AsAttacker("mkdir -m 755 " + top + " " + real + " " + theirs + " && mkfifo " +
+                           theirs + "/.kestRun.log && ln -s " + theirs + " " + top + "/swap"));
+    const kestrun::unique_fd reader(
+        open((theirs + "/.kestRun.log").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    ASSERT_TRUE(reader.ok());
+
+    const pid_t racer = Spawn({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--",
+                               KS_EXCHANGE_RACER, top, "real", "swap", "/tmp/racer.count"});
+    const auto run = RunProgram({KS_KSLOG_WRITER, "-n", "3000", "-r"},
+                                {"HOME=" + real, "SUDO_UID", "SUDO_GID"}, 60000ms);
+    EXPECT_EQ(run.exit_code(), 0) << run.err;
+    ASSERT_EQ(kill(racer, SIGTERM), 0);
+    EXPECT_NE(WaitForChild(racer), -1);
+    const std::string swaps = ReadFile("/tmp/racer.count").value_or("?");
+    std::cout << "swaps, recreated: " << swaps;
+
+    EXPECT_FALSE(FifoSawAWriter(reader.get()));
+    // The racer stops with either name on either entry: find the real one.
+    const std::string dir = S_ISDIR(Take(real).mode) ? real : top + "/swap";
+    for (const auto& name : {std::string(".kestRun.log"), std::string(".kestRun.log.0")}) {
+        const std::string path = dir + "/" + name;
+        if (!Take(path).exists) continue;
+        for (const auto& line : Lines(ReadFile(path).value_or(""))) {
+            EXPECT_TRUE(ParseEntry(line).has_value()) << path << ": " << line;
+        }
+    }
+    EXPECT_TRUE(S_ISFIFO(Take(theirs + "/.kestRun.log").mode));
+    EXPECT_FALSE(Take(theirs + "/.kestRun.log.0").exists);
 }
 
 // ---- the gap of a rotation -------------------------------------------------
@@ -314,17 +454,20 @@ bool LockTaken(const std::string& path) {
     return taken;
 }
 
-// Holds the lock of the monitor's log for good: the attacker on a file of
-// their own that their planted shared link leads to (the link rule follows
-// it), the attacker on root's log left readable by an older version, or a
-// process of the product's stopped while it held root's log.
+// Holds a lock for good: the attacker on a file of their own that their
+// planted shared link leads to (the link is refused, so the monitor writes
+// its default file and never waits on theirs), the attacker on root's log
+// left readable by an older version, or a process of the product's stopped
+// while it held root's log.
 enum class Holder { kAttackersOwnFile, kAttackerOnRootsLog, kStoppedProcess };
 
-// Starts the holder; its pid, with the log file the monitor will write in log.
-pid_t HoldLock(Holder holder, std::string& log) {
+// Starts the holder; its pid, with the file whose lock it holds in held and
+// the log file the monitor will write in log.
+pid_t HoldLock(Holder holder, std::string& held, std::string& log) {
+    held = log = DefaultLog();
     if (holder == Holder::kAttackersOwnFile) {
-        log = "/tmp/theirs.log";
-        EXPECT_TRUE(AsAttacker("echo theirs >" + log + " && ln -s " + log + " /tmp/kestRun.log"));
+        held = "/tmp/theirs.log";
+        EXPECT_TRUE(AsAttacker("echo theirs >" + held + " && ln -s " + held + " /tmp/kestRun.log"));
     }
     if (holder != Holder::kStoppedProcess) {
         if (holder == Holder::kAttackerOnRootsLog) {
@@ -333,9 +476,8 @@ pid_t HoldLock(Holder holder, std::string& log) {
             EXPECT_TRUE(WriteFile(log, "", 0644));
         }
         return Spawn({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--",
-                      "/bin/sh", "-c", "exec 9<" + log + " && flock 9 && exec sleep 1000"});
+                      "/bin/sh", "-c", "exec 9<" + held + " && flock 9 && exec sleep 1000"});
     }
-    log = DefaultLog();
     EXPECT_TRUE(WriteFile(log, ""));
     const pid_t child = fork();
     if (child == 0) {
@@ -367,9 +509,9 @@ TEST_P(KslogHostileUserLock, LogLockHeldForGood_MonitorStillWatches) {
                  {"/tmp/kestRun.log", "/tmp/theirs.log", kPppdRecord, kClientRecord, kFlag})
                 RemoveAll(path);
             RemoveAll(DefaultLog());
-            std::string log;
-            const pid_t locker = HoldLock(holder, log);
-            ASSERT_TRUE(WaitFor([&] { return LockTaken(log); }));
+            std::string held, log;
+            const pid_t locker = HoldLock(holder, held, log);
+            ASSERT_TRUE(WaitFor([&] { return LockTaken(held); }));
             const pid_t pppd = StartPppd();
             const pid_t client = StartClient();
 
@@ -400,7 +542,10 @@ TEST_P(KslogHostileUserLock, LogLockHeldForGood_MonitorStillWatches) {
                 KillAndReap(client);
                 KillAndReap(pppd);
             }
-            EXPECT_TRUE(LockTaken(log));  // held all along
+            EXPECT_TRUE(LockTaken(held));  // held all along
+            if (held != log) {
+                EXPECT_EQ(ReadFile(held), "theirs\n");  // the refused link captured nothing
+            }
             KillAndReap(locker);
         }
 }

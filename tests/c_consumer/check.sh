@@ -1,6 +1,7 @@
 #!/bin/sh
 # Installs the build tree into a temporary prefix, builds a C program with
-# gcc against the installed kslog.h and libkssupport.a, runs it and checks
+# gcc against the installed kslog.h and libkssupport.a (with the C library
+# alone: no -lstdc++, the archive needs no C++ runtime), runs it and checks
 # that it logged. Runs inside ks_sandbox: the program writes /tmp/kestRun.log
 # and the log file under HOME.
 # Usage: check.sh BUILD_DIR MAIN_C SANITIZE(0|1)
@@ -22,7 +23,7 @@ flags=
 [ "$sanitize" = 1 ] && flags="-fsanitize=address,undefined"
 # shellcheck disable=SC2086
 gcc -std=gnu11 -Wall -Wextra -Werror $flags -I "$(dirname "$header")" "$main" "$library" \
-    -lstdc++ -o "$prefix/consumer"
+    -o "$prefix/consumer"
 
 out=$("$prefix/consumer")
 [ "$out" = "5 0" ] || { echo "unexpected output: $out"; exit 1; }

@@ -40,6 +40,14 @@ inline std::string Filler(size_t size) {
     return text;
 }
 
+// A log of the product of exactly size bytes: one entry, then filler lines.
+// The owner fix gives such a file to the SUDO_UID user; a file that is no
+// log of the product keeps its owner and gets no entry.
+inline std::string LogFiller(size_t size) {
+    const std::string head = "01/02/2026 03:04:05.006 [general info        1] filler\n";
+    return head + Filler(size - head.size());
+}
+
 // True when the process has the file open and sleeps in the poll of a
 // taken lock (the facility polls a lock rather than block on it).
 inline bool PollsLockOn(pid_t pid, const std::string& path) {
