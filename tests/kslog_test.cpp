@@ -1,6 +1,7 @@
 // The log facility inside one process: entry text, levels, the shared link,
 // owners and rotation. Each case runs alone in a fresh sandbox process, so
 // the facility's process-wide state starts untouched every time.
+#include "in_sandbox.h"
 #include "kslog.h"
 
 #include <fcntl.h>
@@ -441,6 +442,7 @@ TEST(KslogLink, TargetOf1024Bytes_Refused) {
 
 // Another user's link (uid 65534 here) leads only to that user's own file.
 TEST(KslogLink, OtherUsersLink_FollowedOnlyToThatUsersFile) {
+    KS_SKIP_UNLESS_REAL_ROOT(KS_NEEDS_OTHER_USERS);
     constexpr uid_t kOther = 65534;
     enum Target {
         kTheirFile,
@@ -527,6 +529,7 @@ TEST(KslogLink, OtherUsersLink_FollowedOnlyToThatUsersFile) {
 }
 
 TEST(KslogLink, OtherUsersFile_NeverCreatedNorRolled) {
+    KS_SKIP_UNLESS_REAL_ROOT(KS_NEEDS_OTHER_USERS);
     constexpr uid_t kOther = 65534;
     TempDir dir;
     const std::string log = dir / "their.log";
@@ -553,6 +556,7 @@ TEST(KslogLink, OtherUsersFile_NeverCreatedNorRolled) {
 }
 
 TEST(KslogLink, Cleanup_RemovesOnlyItsOwnLink) {
+    KS_SKIP_UNLESS_REAL_ROOT(KS_NEEDS_OTHER_USERS);
     enum Standing { kOwnLink, kGone, kRegularFile, kLinkElsewhere, kOtherUsersLinkToOurFile };
     const struct {
         const char* what;
@@ -597,6 +601,7 @@ TEST(KslogLink, Cleanup_RemovesOnlyItsOwnLink) {
 // ---------------------------------------------------------------- owners
 
 TEST(KslogOwner, SudoIds_GiveTheFilesAway) {
+    KS_SKIP_UNLESS_REAL_ROOT(KS_NEEDS_OTHER_USERS);
     constexpr uid_t kKeep = static_cast<uid_t>(-1);
     const struct {
         const char* uid;
@@ -637,6 +642,7 @@ TEST(KslogOwner, SudoIds_GiveTheFilesAway) {
 }
 
 TEST(KslogOwner, OtherUsersFile_GivenOnlyToThatUser) {
+    KS_SKIP_UNLESS_REAL_ROOT(KS_NEEDS_OTHER_USERS);
     constexpr uid_t kOther = 65534;
     const struct {
         const char* sudo_uid;
@@ -703,6 +709,7 @@ TEST(KslogOwner, LinksAtItsNames_NothingWrittenOrGivenAway) {
 // root, the SUDO_UID user or the user whose link led there. In a directory
 // only its owner can write, every file is trusted as before.
 TEST(KslogOwner, StrangersFileInSharedDirectory_NeitherWrittenNorGivenAway) {
+    KS_SKIP_UNLESS_REAL_ROOT(KS_NEEDS_OTHER_USERS);
     constexpr uid_t kSudoUser = 1234, kStranger = 4321;
     const struct {
         const char* what;
@@ -751,6 +758,7 @@ TEST(KslogOwner, StrangersFileInSharedDirectory_NeitherWrittenNorGivenAway) {
 // New files are the owner fix's user's and mode 0600 from the moment they
 // have a name, whatever the umask; files that exist keep their mode.
 TEST(KslogOwner, NewFiles_Mode0600ExistingKeepTheirs) {
+    KS_SKIP_UNLESS_REAL_ROOT(KS_NEEDS_OTHER_USERS);
     const struct {
         const char* what;
         const char* sudo_ids;
@@ -818,6 +826,7 @@ TEST(KslogRotation, Log_RolledOnlyAboveTenMebibytes) {
 }
 
 TEST(KslogRotation, RotateNow_MovesTheFileAndRecreatesIt) {
+    KS_SKIP_UNLESS_REAL_ROOT(KS_NEEDS_OTHER_USERS);
     const struct {
         const char* sudo_ids;
         bool recreated;
@@ -853,6 +862,7 @@ TEST(KslogRotation, RotateNow_MissingLogKeepsTheRoll) {
 }
 
 TEST(KslogRotation, RolledLog_RecreatedForTheSudoUser) {
+    KS_SKIP_UNLESS_REAL_ROOT(KS_NEEDS_OTHER_USERS);
     setenv("SUDO_UID", "1234", 1);
     setenv("SUDO_GID", "2345", 1);
     ASSERT_TRUE(WriteFile(DefaultLog(), Filler(kRollSize + 1)));
@@ -995,6 +1005,7 @@ TEST(KslogLock, HeldLock_WaitedForUpToASecondOnce) {
 // it could cost every entry the whole bound by putting a fresh locked file
 // there each time (a new file is not the one remembered as held).
 TEST(KslogLock, StrangersLockedFileInSharedDirectory_NotWaitedFor) {
+    KS_SKIP_UNLESS_REAL_ROOT(KS_NEEDS_OTHER_USERS);
     constexpr uid_t kStranger = 4321;
     ASSERT_EQ(chmod("/tmp", 01777), 0);
     const std::string log = "/tmp/.kestRun.log", fresh = "/tmp/fresh";
@@ -1020,6 +1031,7 @@ TEST(KslogLock, StrangersLockedFileInSharedDirectory_NotWaitedFor) {
 // fresh locked file at the name before each entry: once one wait has timed
 // out, the others do not wait, or every entry would cost the whole bound.
 TEST(KslogLock, StrangersLinkFreshLockedFileEachEntry_WaitedForOnce) {
+    KS_SKIP_UNLESS_REAL_ROOT(KS_NEEDS_OTHER_USERS);
     constexpr uid_t kStranger = 4321;
     ASSERT_EQ(chmod("/tmp", 01777), 0);
     const std::string theirs = "/tmp/theirs.log", fresh = "/tmp/fresh";

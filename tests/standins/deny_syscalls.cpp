@@ -1,10 +1,12 @@
-// deny_syscalls fork|pidfd|close_range PROGRAM [ARG...]
+// deny_syscalls fork|pidfd|close_range|unshare PROGRAM [ARG...]
 //
 // Runs PROGRAM with a seccomp filter that makes one family of system calls
 // fail, to show how ksMonitor meets a kernel or a moment where they fail:
 //   fork   clone, clone3, fork and vfork fail with EAGAIN (no process left)
 //   pidfd  pidfd_open and pidfd_send_signal fail with ENOSYS (an old kernel)
 //   close_range  close_range fails with ENOSYS (a kernel before 5.9)
+//   unshare  unshare fails with EPERM (a container's default profile, where
+//            no namespace can be made)
 // The filter is inherited across exec and by every child.
 #include <linux/audit.h>
 #include <linux/filter.h>
@@ -50,6 +52,7 @@ std::vector<Denial> denials_for(const char* family) {
     if (std::strcmp(family, "pidfd") == 0)
         return {{SYS_pidfd_open, ENOSYS}, {SYS_pidfd_send_signal, ENOSYS}};
     if (std::strcmp(family, "close_range") == 0) return {{SYS_close_range, ENOSYS}};
+    if (std::strcmp(family, "unshare") == 0) return {{SYS_unshare, EPERM}};
     return {};
 }
 
@@ -58,7 +61,7 @@ std::vector<Denial> denials_for(const char* family) {
 int main(int argc, char** argv) {
     const auto denials = argc >= 3 ? denials_for(argv[1]) : std::vector<Denial>{};
     if (denials.empty()) {
-        std::fprintf(stderr, "usage: deny_syscalls fork|pidfd|close_range PROGRAM [ARG...]\n");
+        std::fprintf(stderr, "usage: deny_syscalls fork|pidfd|close_range|unshare PROGRAM [ARG...]\n");
         return 2;
     }
     std::vector<sock_filter> program = {
