@@ -307,8 +307,15 @@ TEST_F(KsMonitor, LoneHelpOrVersion_AnswersAndTouchesNothing) {
 // and shared link stay as they are and it goes on watching.
 TEST_F(KsMonitor, DashArguments_RefusedAndTouchNothing) {
     const std::vector<std::vector<std::string>> vectors = {
-        {"-h"},          {"--HELP"},     {"--help="}, {"-"},          {"--"},
-        {"--help", "x"}, {"x", "--help"}, {"--version", "--help"}, {"--help", "--help"},
+        {"-h"},
+        {"--HELP"},
+        {"--help="},
+        {"-"},
+        {"--"},
+        {"--help", "x"},
+        {"x", "--help"},
+        {"--version", "--help"},
+        {"--help", "--help"},
         {"foo", "-v"},
     };
     const auto refused = [](const std::vector<std::string>& args, const RunResult& result) {

@@ -18,8 +18,8 @@
 #include <thread>
 #include <vector>
 
-#include "in_sandbox.h"
 #include "dns_watch.h"
+#include "in_sandbox.h"
 #include "ks_monitor_flag.h"
 #include "kslog.h"
 #include "main_loop.h"

@@ -1,7 +1,6 @@
 // The log facility inside one process: entry text, levels, the shared link,
 // owners and rotation. Each case runs alone in a fresh sandbox process, so
 // the facility's process-wide state starts untouched every time.
-#include "in_sandbox.h"
 #include "kslog.h"
 
 #include <fcntl.h>
@@ -21,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "in_sandbox.h"
 #include "kslog_internal.h"
 #include "kslog_kit.h"
 #include "testkit.h"

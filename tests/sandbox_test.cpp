@@ -143,13 +143,22 @@ const std::string kUsrWrite = "touch /usr/lib/ks-sandbox-probe && " + kUsrLayout
 TEST(KsSandbox, Root_SameMountsWithOrWithoutCapSysAdmin) {
     const std::vector<std::string> no_unshare = {KS_DENY_SYSCALLS, "unshare"};
     RunCases({
-        {"root, --usr: one overlay on all of /usr", {}, {"--usr", "/bin/sh", "-c", kUsrWrite}, 0,
+        {"root, --usr: one overlay on all of /usr",
+         {},
+         {"--usr", "/bin/sh", "-c", kUsrWrite},
+         0,
          "whole\n"},
         {"root, by default: /usr/sbin alone", {}, {"/bin/sh", "-c", kUsrLayout}, 0, "sbin\n"},
-        {"root without CAP_SYS_ADMIN", kWithoutSysAdmin, {"/bin/sh", "-c", kInside}, 0,
+        {"root without CAP_SYS_ADMIN",
+         kWithoutSysAdmin,
+         {"/bin/sh", "-c", kInside},
+         0,
          "0 0 1\nwritten\n"},
-        {"root without CAP_SYS_ADMIN or namespaces", Join(no_unshare, kWithoutSysAdmin),
-         {"/bin/true"}, 77, kNoNamespaces},
+        {"root without CAP_SYS_ADMIN or namespaces",
+         Join(no_unshare, kWithoutSysAdmin),
+         {"/bin/true"},
+         77,
+         kNoNamespaces},
     });
 }
 
@@ -163,20 +172,30 @@ TEST(KsSandbox, OrdinaryUser_OwnUserNamespaceOrSkipped) {
         {"ordinary user", kAsNobody, {"/bin/sh", "-c", kInside}, 0, "0 65534 1\nwritten\n"},
         {"ordinary user: setgroups(2), denied by the kernel, succeeds and changes nothing",
          kAsNobody,
-         {"/bin/sh", "-c", "cat /proc/self/setgroups && /usr/bin/setpriv --reuid=0 --regid=0 "
-                           "--groups=0 id -G && grep Groups /proc/self/status"},
+         {"/bin/sh", "-c",
+          "cat /proc/self/setgroups && /usr/bin/setpriv --reuid=0 --regid=0 "
+          "--groups=0 id -G && grep Groups /proc/self/status"},
          0,
          "deny\n0\nGroups:\t \n"},
-        {"ordinary user without namespaces", Join({KS_DENY_SYSCALLS, "unshare"}, kAsNobody),
-         {"/bin/true"}, 77, kNoNamespaces},
-        {"ordinary user lists tests", kAsNobody, {self, "--gtest_list_tests"}, 0,
+        {"ordinary user without namespaces",
+         Join({KS_DENY_SYSCALLS, "unshare"}, kAsNobody),
+         {"/bin/true"},
+         77,
+         kNoNamespaces},
+        {"ordinary user lists tests",
+         kAsNobody,
+         {self, "--gtest_list_tests"},
+         0,
          "KsSandbox.\n  FixedPaths_WritableAndPrivate\n"},
         {"listing with a filter",
          kAsNobody,
          {"--usr", self, "--gtest_list_tests", "--gtest_filter=KsSandbox.Home*"},
          0,
          "KsSandbox.\n  Home_InsideTheNamespace\n"},
-        {"a test run", kAsNobody, {self, "--gtest_filter=KsSandbox.Home*"}, 0,
+        {"a test run",
+         kAsNobody,
+         {self, "--gtest_filter=KsSandbox.Home*"},
+         0,
          "[  PASSED  ] 1 test."},
     });
 }

@@ -57,11 +57,12 @@ inline bool RealRoot() {
 
 // For a test that needs what only real root has (above): skips it, with
 // the need on one line, in a user namespace.
-#define KS_SKIP_UNLESS_REAL_ROOT(need)                                                 \
-    do {                                                                               \
-        if (!kstest::RealRoot())                                                       \
-            GTEST_SKIP() << "skipped: needs real root (" need "); this sandbox is a "   \
-                            "user namespace that maps only the caller";                \
+#define KS_SKIP_UNLESS_REAL_ROOT(need)                                  \
+    do {                                                                \
+        if (!kstest::RealRoot())                                        \
+            GTEST_SKIP() << "skipped: needs real root (" need           \
+                            "); this sandbox is a "                     \
+                            "user namespace that maps only the caller"; \
     } while (false)
 
 // The needs, worded once so that a test run's skips group by them.

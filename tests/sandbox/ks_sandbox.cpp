@@ -21,9 +21,11 @@
 // without CAP_SYS_ADMIN) gets them inside a new user namespace where the
 // caller's uid and gid are mapped to root and nothing else is mapped: the
 // program runs as that root, with the same mounts (each overlay then has a
-// middle layer that makes the host's tree writable there, layer_mirror.h),
-// but no other user exists to become or to give a file to. Tests that need
-// other users ask the kit (in_sandbox.h) and skip. Where the kernel refuses
+// middle layer that makes the host's tree writable there, layer_mirror.h;
+// root of a container's own user namespace gets that layer too), and
+// setgroups(2) succeeds without effect (setgroups_stub.h), but no other
+// user exists to become or to give a file to. Tests that need other users
+// ask the kit (in_sandbox.h) and skip. Where the kernel refuses
 // this user a user namespace, or refuses a mount inside one, the sandbox
 // exits 77 with a one-line reason: the test harness reports the suite as
 // skipped. A test program asked only to list its tests (every argument a
@@ -63,7 +65,6 @@
 #include <vector>
 
 #include "layer_mirror.h"
-#include "unique_fd.h"
 #include "sandbox_exit.h"
 #include "setgroups_stub.h"
 #include "unique_fd.h"
@@ -241,9 +242,9 @@ void set_up_namespace(bool whole_usr, bool user_namespace) {
         make_dir(std::string(layer) + "/upper");
         make_dir(std::string(layer) + "/work");
     }
-    mount_overlay("/etc", "/tmp/etc", user_namespace, kssandbox::MirrorContent::kEverythingReadable);
-    mount_overlay(usr_overlay, "/tmp/usr", user_namespace,
-                  kssandbox::MirrorContent::kDirectories);
+    mount_overlay("/etc", "/tmp/etc", user_namespace,
+                  kssandbox::MirrorContent::kEverythingReadable);
+    mount_overlay(usr_overlay, "/tmp/usr", user_namespace, kssandbox::MirrorContent::kDirectories);
     if (umount2("/tmp", MNT_DETACH) != 0) die("umount scratch");
 
     do_mount("ks_sandbox_tmp", "/tmp", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777");

@@ -50,15 +50,16 @@ void mirror_link(int source_dir, int target_dir, const char* name, const std::st
     const ssize_t n = readlinkat(source_dir, name, link, sizeof link - 1);
     if (n < 0) return;
     link[n] = '\0';
-    if (symlinkat(link, target_dir, name) != 0) fail_step("copy the link " + path + " into its layer");
+    if (symlinkat(link, target_dir, name) != 0)
+        fail_step("copy the link " + path + " into its layer");
 }
 
 // The mount an entry lies on: an overlay (a nested sandbox's /etc) gives
 // its files the devices of its layers, so only the mount id tells where
 // another file system is mounted inside the tree.
 bool mount_of(int dir, const char* name, struct statx* stx) {
-    return statx(dir, name, AT_SYMLINK_NOFOLLOW | AT_EMPTY_PATH, STATX_TYPE | STATX_MODE | STATX_MNT_ID,
-                 stx) == 0 &&
+    return statx(dir, name, AT_SYMLINK_NOFOLLOW | AT_EMPTY_PATH,
+                 STATX_TYPE | STATX_MODE | STATX_MNT_ID, stx) == 0 &&
            (stx->stx_mask & STATX_MNT_ID) != 0;
 }
 
@@ -77,7 +78,8 @@ void mirror_dir(int source_dir, int target_dir, const std::string& path, uint64_
         if (!mount_of(source_dir, name, &st) || st.stx_mnt_id != mount) continue;
         const std::string entry_path = path + "/" + name;
         if (S_ISDIR(st.stx_mode)) {
-            if (mkdirat(target_dir, name, 0700) != 0) fail_step("make " + entry_path + " in its layer");
+            if (mkdirat(target_dir, name, 0700) != 0)
+                fail_step("make " + entry_path + " in its layer");
             const unique_fd source_sub(
                 openat(source_dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
             const unique_fd target_sub(

@@ -61,7 +61,8 @@ std::vector<Denial> denials_for(const char* family) {
 int main(int argc, char** argv) {
     const auto denials = argc >= 3 ? denials_for(argv[1]) : std::vector<Denial>{};
     if (denials.empty()) {
-        std::fprintf(stderr, "usage: deny_syscalls fork|pidfd|close_range|unshare PROGRAM [ARG...]\n");
+        std::fprintf(stderr,
+                     "usage: deny_syscalls fork|pidfd|close_range|unshare PROGRAM [ARG...]\n");
         return 2;
     }
     std::vector<sock_filter> program = {
