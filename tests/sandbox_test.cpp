@@ -168,7 +168,7 @@ TEST(KsSandbox, Root_SameMountsWithOrWithoutCapSysAdmin) {
 TEST(KsSandbox, OrdinaryUser_OwnUserNamespaceOrSkipped) {
     KS_SKIP_UNLESS_REAL_ROOT(KS_NEEDS_OTHER_USERS);
     const std::string self = KS_BINARY_DIR "/tests/sandbox_test";
-    RunCases({
+    std::vector<SandboxCase> cases = {
         {"ordinary user", kAsNobody, {"/bin/sh", "-c", kInside}, 0, "0 65534 1\nwritten\n"},
         {"ordinary user: setgroups(2), denied by the kernel, succeeds and changes nothing",
          kAsNobody,
@@ -197,5 +197,14 @@ TEST(KsSandbox, OrdinaryUser_OwnUserNamespaceOrSkipped) {
          {self, "--gtest_filter=KsSandbox.Home*"},
          0,
          "[  PASSED  ] 1 test."},
-    });
+    };
+    // A package build's fakeroot answers uid 0, but only the real uid can
+    // be mapped.
+    if (Exists("/usr/bin/fakeroot"))
+        cases.push_back({"ordinary user under fakeroot",
+                         Join(kAsNobody, {"/usr/bin/fakeroot", "--"}),
+                         {"/bin/sh", "-c", kInside},
+                         0,
+                         "0 65534 1\nwritten\n"});
+    RunCases(cases);
 }

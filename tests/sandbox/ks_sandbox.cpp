@@ -52,6 +52,7 @@
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -310,8 +311,10 @@ bool maps_every_user() {
 // Enters a new user namespace whose root is the caller's uid and gid and
 // which maps no one else, or skips (77) where the kernel refuses one.
 void enter_user_namespace() {
-    const uid_t uid = geteuid();
-    const gid_t gid = getegid();
+    // The kernel's ids, not what a preloaded fakeroot answers: only the
+    // real ones may be mapped.
+    const auto uid = static_cast<uid_t>(syscall(SYS_geteuid));
+    const auto gid = static_cast<gid_t>(syscall(SYS_getegid));
     if (unshare(CLONE_NEWUSER) != 0)
         skip(std::string("private namespaces need root with CAP_SYS_ADMIN or a user namespace,"
                          " which this kernel refuses this user (") +
