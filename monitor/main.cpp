@@ -1,7 +1,8 @@
 // ksMonitor: watches one tunnel's client, pppd and DNS settings until the
 // shutdown flag is cleared or one of the processes ends. Configured through
-// the environment (IFNAME, DNS1, DNS2, DNSSUFFIX0..31, KSLOGPRIORITY); the
-// command line is ignored, but for a lone --help or --version.
+// the environment (IFNAME, DNS1, DNS2, DNSSUFFIX0..31, KSLOGPRIORITY); of
+// the command line it answers a lone --help or --version, refuses any other
+// option with status 64 and ignores every other argument.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>

@@ -28,15 +28,15 @@ constexpr const char* kUsage =
     "\n"
     "  --help     print this text and exit\n"
     "  --version  print the version and exit\n"
-    "Each is read only alone; any other arguments are ignored.\n"
+    "Each is read only alone. Any other argument that begins with '-' is\n"
+    "refused (status 64) and nothing else happens; other arguments are ignored.\n"
     "\n"
     "See ksMonitor(8).\n";
 
-}  // namespace
+// sysexits.h's EX_USAGE: the command was used incorrectly.
+constexpr int kUsageStatus = 64;
 
-std::optional<int> answer_lone_option(int argc, const char* const* argv) {
-    if (argc != 2 || argv[1] == nullptr) return std::nullopt;
-    const std::string_view option = argv[1];
+std::optional<int> answer_alone(std::string_view option) {
     if (option == "--help") {
         kestrun::ignore_result(std::fputs(kUsage, stdout));  // see the flush below
     } else if (option == "--version") {
@@ -46,6 +46,24 @@ std::optional<int> answer_lone_option(int argc, const char* const* argv) {
     }
     kestrun::ignore_result(std::fflush(stdout));  // the status is 0 whatever became of the text
     return 0;
+}
+
+}  // namespace
+
+std::optional<int> answer_lone_option(int argc, const char* const* argv) {
+    if (argc == 2 && argv[1] != nullptr) {
+        if (const auto status = answer_alone(argv[1])) return status;
+    }
+    for (int i = 1; i < argc && argv[i] != nullptr; ++i) {
+        if (argv[i][0] != '-') continue;
+        // stderr is unbuffered: the two lines need no flush, and the status
+        // is 64 whatever became of them.
+        kestrun::ignore_result(
+            std::fprintf(stderr, "ksMonitor: unrecognised option '%s'\n", argv[i]));
+        kestrun::ignore_result(std::fputs(kUsage, stderr));
+        return kUsageStatus;
+    }
+    return std::nullopt;
 }
 
 void close_inherited_on_exec() {

@@ -300,12 +300,78 @@ TEST_F(KsMonitor, LoneHelpOrVersion_AnswersAndTouchesNothing) {
     EXPECT_EQ(MonitorExit(), 0);
 }
 
-// Every other argument vector is ignored, as the client may pass some: the
-// monitor starts as with none.
-TEST_F(KsMonitor, OtherArguments_Ignored) {
+// Any argument that begins with '-' other than a lone --help or --version
+// (a mistyped option, or one among other arguments) is refused with status
+// 64 and the usage on standard error, and nothing else happens: before any
+// monitor runs, no flag file or log appears; while one runs, its flag, log
+// and shared link stay as they are and it goes on watching.
+TEST_F(KsMonitor, DashArguments_RefusedAndTouchNothing) {
+    const std::vector<std::vector<std::string>> vectors = {
+        {"-h"},
+        {"--HELP"},
+        {"--help="},
+        {"-"},
+        {"--"},
+        {"--help", "x"},
+        {"x", "--help"},
+        {"--version", "--help"},
+        {"--help", "--help"},
+        {"foo", "-v"},
+    };
+    const auto refused = [](const std::vector<std::string>& args, const RunResult& result) {
+        EXPECT_EQ(result.exit_code(), 64);
+        EXPECT_EQ(result.out, "");
+        const std::string named = "ksMonitor: unrecognised option '";
+        EXPECT_TRUE(result.err.starts_with(named)) << result.err;
+        for (const auto& a : args) {
+            if (!a.starts_with("-")) continue;
+            EXPECT_TRUE(result.err.starts_with(named + a + "'\nUsage: ksMonitor\n")) << result.err;
+            break;  // the first one is named
+        }
+    };
+    const auto shown = [](const std::vector<std::string>& args) {
+        std::string text;
+        for (const auto& a : args) text += "'" + a + "' ";
+        return text;
+    };
+    // Nothing runs yet: the refusal creates nothing.
+    StartTunnel();
+    RemoveAll(DefaultLog());
+    for (const auto& args : vectors) {
+        SCOPED_TRACE("no monitor running: " + shown(args));
+        refused(args, Launch({}, {}, args));
+        EXPECT_FALSE(Exists(kFlag));
+        EXPECT_FALSE(Exists(kSharedLink));
+        EXPECT_FALSE(Exists(DefaultLog()));
+        EXPECT_TRUE(MonitorChildren().empty());
+    }
+    LaunchDetached();
+    for (const auto& args : vectors) {
+        SCOPED_TRACE("a monitor running: " + shown(args));
+        const std::string flag = Fingerprint(kFlag);
+        const std::string link = Fingerprint(kSharedLink);
+        const size_t logged = ReadLog().size();
+        refused(args, Launch({}, {}, args));
+        EXPECT_EQ(Fingerprint(kFlag), flag);
+        EXPECT_EQ(ReadFile(kFlag), "1");
+        EXPECT_EQ(Fingerprint(kSharedLink), link);
+        EXPECT_EQ(MonitorChildren(), std::vector<pid_t>{monitor_});
+        const auto entries = ReadLog();  // only the running monitor's ticks came since
+        for (size_t i = logged; i < entries.size(); ++i)
+            EXPECT_EQ(entries[i].pid, monitor_) << entries[i].message;
+    }
+    WaitTicks(1);
+    EXPECT_TRUE(ProcessRunning(monitor_));
+    ASSERT_TRUE(WriteFile(kFlag, "0"));
+    EXPECT_EQ(MonitorExit(), 0);
+}
+
+// Arguments that do not begin with '-' are ignored, as the client may pass
+// some: the monitor starts as with none.
+TEST_F(KsMonitor, PlainArguments_Ignored) {
     StartTunnel();
     const std::vector<std::vector<std::string>> vectors = {
-        {"--help", "x"}, {"-h"}, {"foo"}, {"--version", "--help"}, {"--HELP"}, {""}, {"--help="},
+        {"foo"}, {""}, {"foo", "bar"}, {"x-h"}, {"", "help"},
     };
     for (const auto& args : vectors) {
         std::string shown;

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "dns_watch.h"
+#include "in_sandbox.h"
 #include "ks_monitor_flag.h"
 #include "kslog.h"
 #include "main_loop.h"
@@ -101,6 +102,7 @@ struct Snapshot {
 // flag's name is left exactly as it was (not written, not emptied, not
 // opened to everyone), and start-up goes on at once: a FIFO must not hang it.
 TEST(KsMonitorFlag, AnythingButItsOwnSingleFile_LeftAsItWas) {
+    KS_SKIP_UNLESS_REAL_ROOT(KS_NEEDS_DEVICE_NODES " and " KS_NEEDS_OTHER_USERS);
     // A /run of this test's own that allows device nodes, unlike the
     // sandbox's.
     ASSERT_EQ(RunProgram({"mount", "-t", "tmpfs", "-o", "nosuid,mode=0755", "ks_flag_run", "/run"})
@@ -369,6 +371,7 @@ TEST_F(KsMonitorProcessWatch, EndedButUnreapedProcess_StillProbesAlive) {
 }
 
 TEST_F(KsMonitorProcessWatch, ProbeRefusedForPermission_CountsAsGone) {
+    KS_SKIP_UNLESS_REAL_ROOT(KS_NEEDS_OTHER_USERS);
     // The log file must stay writable for the unprivileged watcher.
     ASSERT_TRUE(WriteFile(DefaultLog(), "", 0666));
     const auto ks = watch_process(client_);

@@ -14,6 +14,7 @@
 #include <new>
 #include <string>
 
+#include "in_sandbox.h"
 #include "kslog.h"
 #include "kslog_kit.h"
 #include "testkit.h"
@@ -61,6 +62,7 @@ void PrintTo(const AllocCase& c, std::ostream* os) {
 class KslogAlloc : public testing::TestWithParam<AllocCase> {};
 
 TEST_P(KslogAlloc, EntryAllocatesNothing_LogCreatedOrRolled) {
+    KS_SKIP_UNLESS_REAL_ROOT(KS_NEEDS_OTHER_USERS);
     const auto& c = GetParam();
     ASSERT_EQ(mkdir(kLongHome.c_str(), 0755), 0);
     ASSERT_EQ(setenv("HOME", kLongHome.c_str(), 1), 0);

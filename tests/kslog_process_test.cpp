@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "in_sandbox.h"
 #include "kslog.h"
 #include "kslog_kit.h"
 #include "testkit.h"
@@ -38,6 +39,7 @@ std::map<std::string, int> Tally(const std::vector<std::string>& paths) {
 }
 
 TEST(KslogProcess, Exit_RemovesOnlyTheLinkItMade) {
+    KS_SKIP_UNLESS_REAL_ROOT(KS_NEEDS_OTHER_USERS);
     enum Start { kNoLink, kLinkFound, kRegularFile, kOtherUsersLink };
     const struct {
         const char* what;
@@ -211,6 +213,7 @@ TEST(KslogProcess, ConcurrentRotation_NoLostHistory) {
 // entries; root processes with SUDO_UID naming that user, and the user's
 // own, go on writing it.
 TEST(KslogProcess, TmpLogHandedToTheSudoUser_RootWithoutSudoDropsEntries) {
+    KS_SKIP_UNLESS_REAL_ROOT(KS_NEEDS_OTHER_USERS);
     ASSERT_EQ(chmod("/tmp", 01777), 0);
     const std::string log = "/tmp/.kestRun.log";
     unsetenv("HOME");

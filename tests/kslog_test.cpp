@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "in_sandbox.h"
 #include "kslog_internal.h"
 #include "kslog_kit.h"
 #include "kslog_trust.h"
@@ -447,6 +448,7 @@ TEST(KslogLink, TargetOf1024Bytes_Refused) {
 // in the chain, or on a directory of the target) is left alone: entries go
 // to the default file, and the link and its target stay as they were.
 TEST(KslogLink, Links_FollowedOnlyWhenEveryLinkIsTrusted) {
+    KS_SKIP_UNLESS_REAL_ROOT(KS_NEEDS_OTHER_USERS);
     constexpr uid_t kSudoUser = 1000, kStranger = 65534, kNone = static_cast<uid_t>(-1);
     const struct {
         const char* what;
@@ -509,6 +511,7 @@ TEST(KslogLink, Links_FollowedOnlyWhenEveryLinkIsTrusted) {
 // process with SUDO_UID rolls the user's own log, in the user's own
 // directory, through the user's link, and the new log is the user's.
 TEST(KslogLink, TrustedUsersLog_RolledThroughTheirLink) {
+    KS_SKIP_UNLESS_REAL_ROOT(KS_NEEDS_OTHER_USERS);
     constexpr uid_t kUser = 1000;
     TempDir dir;
     ASSERT_EQ(chown(dir.path().c_str(), kUser, kUser), 0);
@@ -533,6 +536,7 @@ TEST(KslogLink, TrustedUsersLog_RolledThroughTheirLink) {
 }
 
 TEST(KslogLink, Cleanup_RemovesOnlyItsOwnLink) {
+    KS_SKIP_UNLESS_REAL_ROOT(KS_NEEDS_OTHER_USERS);
     enum Standing { kOwnLink, kGone, kRegularFile, kLinkElsewhere, kOtherUsersLinkToOurFile };
     const struct {
         const char* what;
@@ -642,6 +646,7 @@ TEST(KslogLink, FifoOrSwappedDirectory_NeverOpened) {
 // ---------------------------------------------------------------- owners
 
 TEST(KslogOwner, SudoIds_GiveTheFilesAway) {
+    KS_SKIP_UNLESS_REAL_ROOT(KS_NEEDS_OTHER_USERS);
     constexpr uid_t kKeep = static_cast<uid_t>(-1);
     const struct {
         const char* uid;
@@ -688,6 +693,7 @@ TEST(KslogOwner, SudoIds_GiveTheFilesAway) {
 // name (a root file the user moved there, say) keeps its owner and gets no
 // entry; at the roll name it keeps its owner.
 TEST(KslogOwner, OwnerFix_GivesOnlyProductLogsAndItsOwnFiles) {
+    KS_SKIP_UNLESS_REAL_ROOT(KS_NEEDS_OTHER_USERS);
     constexpr uid_t kUser = 1234;
     const std::string kEntryLine = "01/02/2026 03:04:05.006 [general info        1] older\n";
     const struct {
@@ -768,6 +774,7 @@ TEST(KslogOwner, LinksAtItsNames_NothingWrittenOrGivenAway) {
 // so the owner rule alone decides. Only a log whose owner and directory
 // are trusted is rolled from here.
 TEST(KslogOwner, StrangersFile_NeitherWrittenNorGivenAway) {
+    KS_SKIP_UNLESS_REAL_ROOT(KS_NEEDS_OTHER_USERS);
     constexpr uid_t kSudoUser = 1234, kStranger = 4321;
     const std::string kPlanted = "01/02/2026 03:04:05.006 [general info        1] planted\n";
     const struct {
@@ -823,6 +830,7 @@ TEST(KslogOwner, StrangersFile_NeitherWrittenNorGivenAway) {
 // New files are the owner fix's user's and mode 0600 from the moment they
 // have a name, whatever the umask; files that exist keep their mode.
 TEST(KslogOwner, NewFiles_Mode0600ExistingKeepTheirs) {
+    KS_SKIP_UNLESS_REAL_ROOT(KS_NEEDS_OTHER_USERS);
     const struct {
         const char* what;
         const char* sudo_ids;
@@ -890,6 +898,7 @@ TEST(KslogRotation, Log_RolledOnlyAboveTenMebibytes) {
 }
 
 TEST(KslogRotation, RotateNow_MovesTheFileAndRecreatesIt) {
+    KS_SKIP_UNLESS_REAL_ROOT(KS_NEEDS_OTHER_USERS);
     const struct {
         const char* sudo_ids;
         bool recreated;
@@ -925,6 +934,7 @@ TEST(KslogRotation, RotateNow_MissingLogKeepsTheRoll) {
 }
 
 TEST(KslogRotation, RolledLog_RecreatedForTheSudoUser) {
+    KS_SKIP_UNLESS_REAL_ROOT(KS_NEEDS_OTHER_USERS);
     setenv("SUDO_UID", "1234", 1);
     setenv("SUDO_GID", "2345", 1);
     ASSERT_TRUE(WriteFile(DefaultLog(), LogFiller(kRollSize + 1)));
@@ -1067,6 +1077,7 @@ TEST(KslogLock, HeldLock_WaitedForUpToASecondOnce) {
 // it could cost every entry the whole bound by putting a fresh locked file
 // there each time (a new file is not the one remembered as held).
 TEST(KslogLock, StrangersLockedFileInSharedDirectory_NotWaitedFor) {
+    KS_SKIP_UNLESS_REAL_ROOT(KS_NEEDS_OTHER_USERS);
     constexpr uid_t kStranger = 4321;
     ASSERT_EQ(chmod("/tmp", 01777), 0);
     const std::string log = "/tmp/.kestRun.log", fresh = "/tmp/fresh";
@@ -1092,6 +1103,7 @@ TEST(KslogLock, StrangersLockedFileInSharedDirectory_NotWaitedFor) {
 // fresh locked file at the name before each entry: once one wait has timed
 // out, the others do not wait, or every entry would cost the whole bound.
 TEST(KslogLock, OtherUsersFreshLockedFileEachEntry_WaitedForOnce) {
+    KS_SKIP_UNLESS_REAL_ROOT(KS_NEEDS_OTHER_USERS);
     constexpr uid_t kUser = 4321;
     ASSERT_EQ(chmod("/tmp", 01777), 0);
     setenv("SUDO_UID", "4321", 1);

@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "in_sandbox.h"
 #include "kslog.h"
 #include "log_entries.h"
 #include "monitor_kit.h"
@@ -157,6 +158,7 @@ void PlantFor(const Case& c) {
 }
 
 TEST(KslogHostileUser, RootProcesses_WriteAndGiveAwayOnlyTheirOwnFiles) {
+    KS_SKIP_UNLESS_REAL_ROOT(KS_NEEDS_OTHER_USERS);
     const Case cases[] = {
         {"shared link to root's file", Plant::kLinkToVictim, false},
         {"shared link into a cycle", Plant::kLinkToCycle, false},
@@ -357,6 +359,7 @@ TEST(KslogHostileUser, DirectorySwappedDuringEntries_NothingButTheLogOpened) {
 // file is not handed to the SUDO_UID user; the test then moves their file
 // aside (so rotations go on) and keeps it for the final check.
 TEST(KslogHostileUser, RotationGapRace_RootNeverWritesOrGivesAwayTheAttackersFile) {
+    KS_SKIP_UNLESS_REAL_ROOT(KS_NEEDS_OTHER_USERS);
     constexpr int kRotations = 1000;
     const std::string log = "/tmp/.kestRun.log";
     ASSERT_EQ(chmod("/tmp", 01777), 0);
@@ -497,6 +500,7 @@ pid_t HoldLock(Holder holder, std::string& held, std::string& log) {
 class KslogHostileUserLock : public ::testing::TestWithParam<Holder> {};
 
 TEST_P(KslogHostileUserLock, LogLockHeldForGood_MonitorStillWatches) {
+    KS_SKIP_UNLESS_REAL_ROOT(KS_NEEDS_OTHER_USERS);
     const Holder holder = GetParam();
     ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
     ASSERT_EQ(chmod("/tmp", 01777), 0);

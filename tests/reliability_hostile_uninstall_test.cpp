@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "in_sandbox.h"
 #include "testkit.h"
 
 using namespace kstest;
@@ -48,6 +49,7 @@ bool AsAttacker(const std::string& command) {
 class UninstallHostile : public testing::Test {
   protected:
     void SetUp() override {
+        KS_SKIP_UNLESS_REAL_ROOT(KS_NEEDS_OTHER_USERS);
         ASSERT_EQ(chmod("/tmp", 01777), 0);
         ASSERT_TRUE(AsRoot(std::string("mkdir -m 0700 ") + kCanaryDir + " && mkdir " + kCanaryDir +
                            "/EPC && echo canary >" + kCanary));

@@ -12,6 +12,7 @@
 #include <regex>
 #include <string>
 
+#include "in_sandbox.h"
 #include "testkit.h"
 
 using namespace kstest;
@@ -45,6 +46,7 @@ Verdict Stress(const std::vector<std::string>& options) {
 }
 
 TEST(KslogStress, OneRotation_EveryEntryOnceWholeAndInOrder) {
+    KS_SKIP_UNLESS_REAL_ROOT(KS_NEEDS_OTHER_USERS);
     const auto v = Stress({"--writers", "6", "--entries", "400", "--prefill"});
     EXPECT_EQ(v.entries, 6 * 400);
     EXPECT_EQ(v.lost, 0);
@@ -59,6 +61,7 @@ TEST(KslogStress, OneRotation_EveryEntryOnceWholeAndInOrder) {
 // it, and whoever finds it missing and makes it, no entry of either kind is
 // lost, and the new log is the user's after every rotation.
 TEST(KslogStress, RootAndUserWritersAcrossRotations_NoneLostLogStaysTheUsers) {
+    KS_SKIP_UNLESS_REAL_ROOT(KS_NEEDS_OTHER_USERS);
     const auto run = RunProgram(
         {KS_STRESS_BIN, "run", "--writers", "6", "--entries", "60", "--over", "--rounds", "40"}, {},
         120000ms);
@@ -74,6 +77,7 @@ TEST(KslogStress, RootAndUserWritersAcrossRotations_NoneLostLogStaysTheUsers) {
 // A single round may by chance roll only once; rounds go on until the loss
 // shows, within a bound.
 TEST(KslogStress, NaiveRotation_CheckerCatchesTheLoss) {
+    KS_SKIP_UNLESS_REAL_ROOT(KS_NEEDS_OTHER_USERS);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     int rounds = 0;
     bool caught = false;

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 
 #ifndef OVERLAYFS_SUPER_MAGIC
 #define OVERLAYFS_SUPER_MAGIC 0x794c7630
@@ -39,4 +40,31 @@ inline bool InSandbox() {
            HasFilesystemType("/usr/sbin", OVERLAYFS_SUPER_MAGIC) && getppid() == 1;
 }
 
+// Whether this process is root of the initial user namespace, which maps
+// every uid and gid as itself. Where ks_sandbox had to build its namespace
+// inside a user namespace (an ordinary user, or root without
+// CAP_SYS_ADMIN), only the caller is mapped, to root: no other user exists
+// to become (setpriv) or to give a file to (chown, SUDO_UID), and no
+// device node can be made.
+inline bool RealRoot() {
+    std::ifstream map("/proc/self/uid_map");
+    std::string inside, outside, count, more;
+    return map >> inside >> outside >> count && inside == "0" && outside == "0" &&
+           count == "4294967295" && !(map >> more);
+}
+
 }  // namespace kstest
+
+// For a test that needs what only real root has (above): skips it, with
+// the need on one line, in a user namespace.
+#define KS_SKIP_UNLESS_REAL_ROOT(need)                                  \
+    do {                                                                \
+        if (!kstest::RealRoot())                                        \
+            GTEST_SKIP() << "skipped: needs real root (" need           \
+                            "); this sandbox is a "                     \
+                            "user namespace that maps only the caller"; \
+    } while (false)
+
+// The needs, worded once so that a test run's skips group by them.
+#define KS_NEEDS_OTHER_USERS "other users to become or to own files"
+#define KS_NEEDS_DEVICE_NODES "device nodes"

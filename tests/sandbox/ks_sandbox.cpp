@@ -11,16 +11,26 @@
 // different from the host's) before the program starts, because a write
 // meant for an overlay that failed to mount would land on the host.
 //
-// Usage: ks_sandbox [--usr] PROGRAM [ARG...]   (as root)
+// Usage: ks_sandbox [--usr] PROGRAM [ARG...]
 //
 // --usr is for the one suite that installs a package under /usr/libexec,
 // /usr/lib*, /usr/include and /usr/share.
 //
-// Run by anyone else, it exits 77 with a one-line reason: the test harness
-// reports the suite as skipped. A test program asked only to list its tests
-// (every argument a --gtest_ flag, one of them --gtest_list_tests: CTest's
-// test discovery) is run as it is, without namespaces, by anyone: listing
-// runs no test.
+// Root with CAP_SYS_ADMIN gets the namespaces directly. Anyone else (an
+// ordinary user in a package build's check step, or root in a container
+// without CAP_SYS_ADMIN) gets them inside a new user namespace where the
+// caller's uid and gid are mapped to root and nothing else is mapped: the
+// program runs as that root, with the same mounts (each overlay then has a
+// middle layer that makes the host's tree writable there, layer_mirror.h;
+// root of a container's own user namespace gets that layer too), and
+// setgroups(2) succeeds without effect (setgroups_stub.h), but no other
+// user exists to become or to give a file to. Tests that need other users
+// ask the kit (in_sandbox.h) and skip. Where the kernel refuses
+// this user a user namespace, or refuses a mount inside one, the sandbox
+// exits 77 with a one-line reason: the test harness reports the suite as
+// skipped. A test program asked only to list its tests (every argument a
+// --gtest_ flag, one of them --gtest_list_tests: CTest's test discovery) is
+// run as it is, without namespaces, by anyone: listing runs no test.
 //
 // The sandbox process becomes pid 1 of the namespace and reaps every child:
 // an unreaped zombie still answers the null-signal probe, which would hide
@@ -42,6 +52,7 @@
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -54,29 +65,26 @@
 #include <string>
 #include <vector>
 
+#include "layer_mirror.h"
+#include "sandbox_exit.h"
+#include "setgroups_stub.h"
+#include "unique_fd.h"
+
 #ifndef OVERLAYFS_SUPER_MAGIC
 #define OVERLAYFS_SUPER_MAGIC 0x794c7630
 #endif
 
 namespace {
 
-constexpr int kSetupFailed = 125;
-constexpr int kSkipped = 77;  // CTest's SKIP_RETURN_CODE for the sandboxed suites
-
-[[noreturn]] void die(const std::string& what) {
-    std::fprintf(stderr, "ks_sandbox: %s: %s\n", what.c_str(), std::strerror(errno));
-    std::_Exit(kSetupFailed);
-}
-
-[[noreturn]] void refuse(const std::string& what) {
-    std::fprintf(stderr, "ks_sandbox: refusing to run: %s\n", what.c_str());
-    std::_Exit(kSetupFailed);
-}
+using kssandbox::die;
+using kssandbox::fail_step;
+using kssandbox::refuse;
+using kssandbox::skip;
 
 void do_mount(const char* source, const char* target, const char* type, unsigned long flags,
               const char* data) {
     if (mount(source, target, type, flags, data) != 0)
-        die(std::string("mount ") + (type ? type : "") + " on " + target);
+        fail_step(std::string("mount ") + (type ? type : "") + " on " + target);
 }
 
 void make_dir(const std::string& path) {
@@ -187,7 +195,24 @@ void bind_kept_dirs(const std::vector<KeptDir>& kept) {
     }
 }
 
-void set_up_namespace(bool whole_usr) {
+// An overlay on dir whose writes land in layers/upper. In a user namespace
+// a middle layer (layers/mirror) gives the host's tree owners the namespace
+// maps, and the overlay keeps its own marks in user.* attributes, the only
+// ones the namespace may set.
+void mount_overlay(const char* dir, const std::string& layers, bool user_namespace,
+                   kssandbox::MirrorContent mirrored) {
+    std::string options = "lowerdir=" + std::string(dir);
+    if (user_namespace) {
+        const std::string mirror = layers + "/mirror";
+        make_dir(mirror);
+        kssandbox::mirror_tree(dir, mirror, mirrored);
+        options = "lowerdir=" + mirror + ":" + dir + ",userxattr";
+    }
+    options += ",upperdir=" + layers + "/upper,workdir=" + layers + "/work";
+    do_mount("overlay", dir, "overlay", 0, options.c_str());
+}
+
+void set_up_namespace(bool whole_usr, bool user_namespace) {
     // Private first: nothing mounted below may propagate to the host.
     do_mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
     check_no_shared_mounts();
@@ -218,11 +243,9 @@ void set_up_namespace(bool whole_usr) {
         make_dir(std::string(layer) + "/upper");
         make_dir(std::string(layer) + "/work");
     }
-    do_mount("overlay", "/etc", "overlay", 0,
-             "lowerdir=/etc,upperdir=/tmp/etc/upper,workdir=/tmp/etc/work");
-    const std::string usr_options =
-        std::string("lowerdir=") + usr_overlay + ",upperdir=/tmp/usr/upper,workdir=/tmp/usr/work";
-    do_mount("overlay", usr_overlay, "overlay", 0, usr_options.c_str());
+    mount_overlay("/etc", "/tmp/etc", user_namespace,
+                  kssandbox::MirrorContent::kEverythingReadable);
+    mount_overlay(usr_overlay, "/tmp/usr", user_namespace, kssandbox::MirrorContent::kDirectories);
     if (umount2("/tmp", MNT_DETACH) != 0) die("umount scratch");
 
     do_mount("ks_sandbox_tmp", "/tmp", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777");
@@ -246,6 +269,7 @@ void set_up_namespace(bool whole_usr) {
         // The log facility writes under HOME: keep it inside the namespace.
         make_dir("/tmp/home");
         setenv("HOME", "/tmp/home", 1);
+        kssandbox::stub_denied_setgroups();
         execvp(argv[0], argv);
         std::fprintf(stderr, "ks_sandbox: exec %s: %s\n", argv[0], std::strerror(errno));
         std::_Exit(127);
@@ -266,6 +290,39 @@ void set_up_namespace(bool whole_usr) {
     if (WIFEXITED(program_status)) std::_Exit(WEXITSTATUS(program_status));
     std::fprintf(stderr, "ks_sandbox: program killed by signal %d\n", WTERMSIG(program_status));
     std::_Exit(128 + WTERMSIG(program_status));
+}
+
+void write_proc_file(const char* path, const std::string& text) {
+    const kestrun::unique_fd fd(open(path, O_WRONLY | O_CLOEXEC));
+    if (!fd.ok() || write(fd.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+        skip(std::string("cannot map this user into its user namespace: ") + path + ": " +
+             std::strerror(errno));
+}
+
+// Whether this process's user namespace maps every uid as itself: the
+// initial namespace does, any other maps a part.
+bool maps_every_user() {
+    std::ifstream map("/proc/self/uid_map");
+    std::string inside, outside, count, more;
+    return map >> inside >> outside >> count && inside == "0" && outside == "0" &&
+           count == "4294967295" && !(map >> more);
+}
+
+// Enters a new user namespace whose root is the caller's uid and gid and
+// which maps no one else, or skips (77) where the kernel refuses one.
+void enter_user_namespace() {
+    // The kernel's ids, not what a preloaded fakeroot answers: only the
+    // real ones may be mapped.
+    const auto uid = static_cast<uid_t>(syscall(SYS_geteuid));
+    const auto gid = static_cast<gid_t>(syscall(SYS_getegid));
+    if (unshare(CLONE_NEWUSER) != 0)
+        skip(std::string("private namespaces need root with CAP_SYS_ADMIN or a user namespace,"
+                         " which this kernel refuses this user (") +
+             std::strerror(errno) + ")");
+    // An unprivileged map of the gid needs setgroups(2) denied first.
+    write_proc_file("/proc/self/setgroups", "deny");
+    write_proc_file("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1");
+    write_proc_file("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
 }
 
 // CTest's test discovery: the program is asked for its list of tests only.
@@ -292,14 +349,20 @@ int main(int argc, char** argv) {
         execv(program[0], program);
         die(std::string("exec ") + program[0]);
     }
-    if (geteuid() != 0) {
-        std::printf("ks_sandbox: skipped: private mount and pid namespaces need root\n");
-        std::fflush(stdout);
-        std::_Exit(kSkipped);
+    // Only the children enter the new mount namespace: this process stays
+    // in the host's, where its own /proc still describes it.
+    if (geteuid() != 0 || unshare(CLONE_NEWPID) != 0) {
+        // Root may lack CAP_SYS_ADMIN (a container): then, like anyone
+        // else, it tries a user namespace. Any other failure is a fault.
+        if (geteuid() == 0 && errno != EPERM) die("unshare pid namespace");
+        enter_user_namespace();
+        kssandbox::set_refusals_skip(true);
+        if (unshare(CLONE_NEWPID) != 0) fail_step("make a pid namespace");
     }
-    // Only the children enter the new namespaces: this process stays in the
-    // host's mount namespace, where its own /proc still describes it.
-    if (unshare(CLONE_NEWPID) != 0) die("unshare pid namespace");
+    // Root of a user namespace (ours, or a container's) sees the host's
+    // files through a partial map; only the initial namespace maps all.
+    const bool user_namespace = !maps_every_user();
+    kssandbox::set_refusals_skip(user_namespace);
 
     const pid_t init = fork();
     if (init < 0) die("fork");
@@ -307,8 +370,8 @@ int main(int argc, char** argv) {
         // If whoever started the sandbox is killed (a test timeout), the
         // namespace goes with it.
         (void)prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (unshare(CLONE_NEWNS) != 0) die("unshare mount namespace");
-        set_up_namespace(whole_usr);
+        if (unshare(CLONE_NEWNS) != 0) fail_step("make a mount namespace");
+        set_up_namespace(whole_usr, user_namespace);
         run_as_init(program);
     }
     int status = 0;

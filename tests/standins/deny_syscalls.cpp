@@ -1,4 +1,4 @@
-// deny_syscalls fork|pidfd|close_range|flock|openat2 PROGRAM [ARG...]
+// deny_syscalls fork|pidfd|close_range|flock|openat2|unshare PROGRAM [ARG...]
 //
 // Runs PROGRAM with a seccomp filter that makes one family of system calls
 // fail, to show how ksMonitor meets a kernel or a moment where they fail:
@@ -7,6 +7,8 @@
 //   close_range  close_range fails with ENOSYS (a kernel before 5.9)
 //   flock  flock fails with ENOLCK (a home on NFS without a lock manager)
 //   openat2  openat2 fails with ENOSYS (a kernel before 5.6)
+//   unshare  unshare fails with EPERM (a container's default profile, where
+//            no namespace can be made)
 // The filter is inherited across exec and by every child.
 #include <linux/audit.h>
 #include <linux/filter.h>
@@ -54,6 +56,7 @@ std::vector<Denial> denials_for(const char* family) {
     if (std::strcmp(family, "close_range") == 0) return {{SYS_close_range, ENOSYS}};
     if (std::strcmp(family, "flock") == 0) return {{SYS_flock, ENOLCK}};
     if (std::strcmp(family, "openat2") == 0) return {{SYS_openat2, ENOSYS}};
+    if (std::strcmp(family, "unshare") == 0) return {{SYS_unshare, EPERM}};
     return {};
 }
 
@@ -62,8 +65,9 @@ std::vector<Denial> denials_for(const char* family) {
 int main(int argc, char** argv) {
     const auto denials = argc >= 3 ? denials_for(argv[1]) : std::vector<Denial>{};
     if (denials.empty()) {
-        std::fprintf(
-            stderr, "usage: deny_syscalls fork|pidfd|close_range|flock|openat2 PROGRAM [ARG...]\n");
+        std::fprintf(stderr,
+                     "usage: deny_syscalls fork|pidfd|close_range|flock|openat2|unshare PROGRAM "
+                     "[ARG...]\n");
         return 2;
     }
     std::vector<sock_filter> program = {

@@ -2,6 +2,11 @@
 # the missing ones. Sourced by the tools/ scripts.
 
 KS_BUILD_PACKAGES=(cmake ninja-build g++ make libgtest-dev libgmock-dev googletest)
+
+# tools/demo: what builds ksMonitor, ks_sandbox and the stand-ins (the
+# tests' directory, which holds them, needs GoogleTest to configure), and
+# pgrep, which the story uses. Nothing of the test suites' own tools.
+KS_DEMO_PACKAGES=(cmake ninja-build g++ libgtest-dev libgmock-dev googletest procps)
 KS_TEST_PACKAGES=("${KS_BUILD_PACKAGES[@]}" util-linux procps rpm strace)
 
 # The RPM packages of packaging/rpm/Kestrun.spec: rpmbuild and rpmsign come
@@ -39,11 +44,14 @@ missing_packages() {
     done
 }
 
+# ensure_packages PACKAGE...: installs those that are missing with apt-get,
+# after saying which. The caller runs as root.
 ensure_packages() {
     local missing
     mapfile -t missing < <(missing_packages "$@")
     [ ${#missing[@]} -eq 0 ] && return 0
-    echo "== installing: ${missing[*]}"
+    echo "== ${ks_tool:-tools}: installing ${#missing[@]} missing Debian package(s) it needs," \
+        "with apt-get install --no-install-recommends: ${missing[*]}"
     apt-get update -qq
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
