@@ -1,10 +1,14 @@
 #include "ks_monitor_flag.h"
 
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
@@ -30,17 +34,15 @@ bool flag_name_is_ours() {
     return S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == geteuid();
 }
 
-}  // namespace
+// How long start-up waits for the helper that puts the flag in place. It
+// normally takes well under a millisecond; only a held name takes longer.
+constexpr std::chrono::milliseconds kFlagHelperBound{1000};
 
-void init_ks_monitor_flag() {
-    // The file at the name is never truncated or written: any user may
-    // write it (its mode is 0666), and so hold its inode lock for as long
-    // as they like. A fresh file is made under a name of its own, written
-    // and opened to everyone, then renamed over the flag's name in one
-    // step, so a monitor already running never sees it empty. Should
-    // something be planted at the name after the look, the rename replaces
-    // that name alone: no file behind it is written or opened to anyone.
-    if (!flag_name_is_ours()) return;  // as a flag that cannot be created
+// Makes a fresh flag file under a name of its own and renames it over the
+// flag's name, so a monitor already running never sees it empty. Should
+// something be planted at the name after the look, the rename replaces that
+// name alone: no file behind it is written or opened to anyone.
+void put_fresh_flag() {
     char fresh[sizeof kFreshFlagTemplate];
     std::memcpy(fresh, kFreshFlagTemplate, sizeof fresh);
     // O_EXCL inside: the name is new, no link at it is followed.
@@ -55,6 +57,49 @@ void init_ks_monitor_flag() {
         rename(fresh, kKsMonitorFlagPath) != 0) {
         kestrun::ignore_result(unlink(fresh));  // our own fresh name; nothing else to do
     }
+}
+
+// Waits up to the bound for the helper; true when it ended (and is reaped).
+bool helper_ended(pid_t helper) {
+    const auto until = std::chrono::steady_clock::now() + kFlagHelperBound;
+    const timespec step = {0, 200000};
+    for (;;) {
+        int status = 0;
+        const pid_t got = waitpid(helper, &status, WNOHANG);
+        if (got == helper || (got < 0 && errno != EINTR)) return true;
+        if (std::chrono::steady_clock::now() >= until) return false;
+        kestrun::ignore_result(nanosleep(&step, nullptr));  // cut short: looked at again
+    }
+}
+
+}  // namespace
+
+void init_ks_monitor_flag() {
+    // The file at the name is never truncated or written: any user may
+    // write it (its mode is 0666), and so hold its inode lock for as long
+    // as they like (a long write, or a file system that stops answering).
+    // Even a rename over it, or an unlink of it, waits for that lock. So a
+    // helper process puts the fresh file in place, and start-up waits for it
+    // at most a second: while the name stays held, the file there decides
+    // the ticks (an earlier monitor's left-over flag reads 1), and the
+    // helper finishes on its own once the hold ends.
+    if (!flag_name_is_ours()) return;  // as a flag that cannot be created
+    const pid_t helper = fork();
+    if (helper < 0) {
+        put_fresh_flag();  // no helper to be had: as before, in this process
+        return;
+    }
+    if (helper == 0) {
+        // Named for what it does, should it stay held where ps shows it,
+        // and keeps no pipe of the starter open while it may wait.
+        prctl(PR_SET_NAME, "ksMonitor-flag");  // the name is only a courtesy
+        for (int stream = 0; stream <= 2; ++stream) kestrun::ignore_result(close(stream));
+        put_fresh_flag();
+        _exit(0);
+    }
+    // A helper still held is left to finish; once start-up has detached, it
+    // is no child of the monitor's any more.
+    kestrun::ignore_result(helper_ended(helper));
 }
 
 void assert_ks_monitor_flag() {
