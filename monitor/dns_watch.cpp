@@ -46,7 +46,8 @@ resolver_read read_resolver_file(const char* dns1, const char* dns2,
         if (got <= 0) break;
         scan.feed({chunk, static_cast<size_t>(got)});
         if (static_cast<size_t>(got) < sizeof chunk) continue;  // likely the end: read once more
-        if (view != nullptr && watched_process_gone(*view)) return {resolver_read::process_gone, {}};
+        if (view != nullptr && watched_process_gone(*view))
+            return {resolver_read::process_gone, {}};
     }
     return {resolver_read::judged, scan.finish()};
 }

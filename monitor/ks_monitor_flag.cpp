@@ -105,7 +105,7 @@ void init_ks_monitor_flag() {
 void assert_ks_monitor_flag() {
     if (get_int_from_file(kKsMonitorFlagPath) == 1) return;
     MONITOR_LOG(KSLOG_INFO, KSLOG_GENERAL, "%s",
-                     "ksMonitor received shutdown command; ksMonitor exiting\n");
+                "ksMonitor received shutdown command; ksMonitor exiting\n");
     std::exit(0);
 }
 

@@ -8,8 +8,8 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -79,7 +79,8 @@ void* writer_main(void*) {
             // queued in between either is seen here or wakes the futex.
             writer_sleeping.store(1, std::memory_order_seq_cst);
             if (ring_head.load(std::memory_order_seq_cst) == tail && !writer_closed.load())
-                kestrun::ignore_result(futex(ring_head, FUTEX_WAIT, tail));  // any return: look again
+                kestrun::ignore_result(
+                    futex(ring_head, FUTEX_WAIT, tail));  // any return: look again
             writer_sleeping.store(0, std::memory_order_relaxed);
             continue;
         }
@@ -145,7 +146,8 @@ void monitor_log(int priority, int category, const char* format, ...) {
         log_slot direct;
         direct.overflow = nullptr;
         format_into(direct, format, args);
-        kslogWrite_private(priority, category, "%s", direct.overflow ? direct.overflow : direct.text);
+        kslogWrite_private(priority, category, "%s",
+                           direct.overflow ? direct.overflow : direct.text);
         std::free(direct.overflow);
     } else if (log_slot* slot = claim_slot()) {
         slot->priority = priority;

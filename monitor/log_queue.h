@@ -45,10 +45,10 @@ bool start_log_writer();
 void finish_log_writer();
 
 // The log-if-enabled rule for the monitor's entries.
-#define MONITOR_LOG(priority, category, ...)                   \
-    do {                                                       \
-        if (kslogGetPriority(category) <= (int)(priority))     \
-            monitor_log((priority), (category), __VA_ARGS__);  \
+#define MONITOR_LOG(priority, category, ...)                  \
+    do {                                                      \
+        if (kslogGetPriority(category) <= (int)(priority))    \
+            monitor_log((priority), (category), __VA_ARGS__); \
     } while (0)
 
 // Debug entries start with the calling function's name and a colon.

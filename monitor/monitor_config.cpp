@@ -47,7 +47,7 @@ monitor_config read_monitor_config() {
 
 void log_watch_list(const monitor_config& config) {
     MONITOR_LOG(KSLOG_INFO, KSLOG_GENERAL, "Monitoring processes:  ks=%d, pppd=%d",
-                     static_cast<int>(config.ks_pid), static_cast<int>(config.pppd_pid));
+                static_cast<int>(config.ks_pid), static_cast<int>(config.pppd_pid));
     for (const char* server : {config.dns1, config.dns2}) {
         if (server) MONITOR_LOG(KSLOG_INFO, KSLOG_DNS, "Monitoring nameserver: %s", server);
     }

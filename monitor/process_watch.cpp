@@ -79,8 +79,8 @@ void test_processes(const watched_process& ks, const watched_process& pppd) {
     }
     if (!process_alive(ks)) {
         MONITOR_LOG(KSLOG_WARN, KSLOG_GENERAL,
-                         "Kestrun %d closed unexpectedly; attempting to cleanup pppd %d", ks.pid,
-                         pppd.pid);
+                    "Kestrun %d closed unexpectedly; attempting to cleanup pppd %d", ks.pid,
+                    pppd.pid);
         terminate_process(pppd);
         std::exit(0);
     }

@@ -68,9 +68,10 @@ void run_repair_command(const process_watch_view* view) {
     const kestrun::unique_fd command(static_cast<int>(syscall(SYS_pidfd_open, child, 0)));
     for (;;) {
         const bool by_descriptors = command.ok() && view->ks.pidfd.ok() && view->pppd.pidfd.ok();
-        const monotonic_time deadline = by_descriptors ? monotonic_time::max()
-                                                       : monotonic_now() + kLookEvery;
-        const wait_outcome seen = wait_for_processes(*view, deadline, command.ok() ? command.get() : -1);
+        const monotonic_time deadline =
+            by_descriptors ? monotonic_time::max() : monotonic_now() + kLookEvery;
+        const wait_outcome seen =
+            wait_for_processes(*view, deadline, command.ok() ? command.get() : -1);
         if (seen == wait_outcome::process_gone ||
             (!by_descriptors && (!process_alive(view->pppd) || !process_alive(view->ks)))) {
             handle_process_end(view->ks, view->pppd);

@@ -60,8 +60,8 @@ void resolver_scan::feed_line_part(std::string_view part, bool ends_line) {
     // Until six bytes are in, the line is not known to be a search line;
     // all of it is then in the carry, and is searched with the part that
     // decides it. A line that ends shorter is none.
-    const bool search_line = head_len_ == sizeof head_ &&
-                             std::string_view(head_, sizeof head_) == kSuffixLinePrefix;
+    const bool search_line =
+        head_len_ == sizeof head_ && std::string_view(head_, sizeof head_) == kSuffixLinePrefix;
     // Only a part that does not end the line needs the carry afterwards;
     // the window is built in place when there is a carry to search with.
     const size_t lead = std::min(part.size(), carry_cap_);

@@ -33,8 +33,9 @@ constexpr auto kReaction = 500ms;
 const std::string kShutdown = "ksMonitor received shutdown command; ksMonitor exiting";
 
 EnvEdits MonitorEnv(const std::string& level, const EnvEdits& extra = {}) {
-    EnvEdits env = {"IFNAME=ppp0", "KSLOGPRIORITY=" + level, "DNS1=192.0.2.53", "DNS2",
-                    "SUDO_UID",    "SUDO_GID",               "ASAN_OPTIONS=detect_leaks=0"};
+    EnvEdits env = {
+        "IFNAME=ppp0", "KSLOGPRIORITY=" + level,     "DNS1=192.0.2.53", "DNS2", "SUDO_UID",
+        "SUDO_GID",    "ASAN_OPTIONS=detect_leaks=0"};
     for (int i = 0; i < 32; ++i) env.push_back("DNSSUFFIX" + std::to_string(i));
     env.insert(env.end(), extra.begin(), extra.end());
     return env;
@@ -277,8 +278,8 @@ TEST_F(KsMonitorNeverWaits, HugeResolverFile_BoundedMemoryAndReaction) {
     ASSERT_TRUE(WriteFile("/etc/resolv.conf", again));
 
     // The second check: the client dies while it reads.
-    ASSERT_TRUE(WaitFor([] { return CountEntries("test_dns:Testing DNS servers:") == 2; },
-                        15000ms));
+    ASSERT_TRUE(
+        WaitFor([] { return CountEntries("test_dns:Testing DNS servers:") == 2; }, 15000ms));
     ASSERT_TRUE(ClientDeathTerminatesPppd());
     EXPECT_EQ(WaitForChild(monitor_, 5000ms), 0);
     ExpectOneSigtermFromTheMonitor();
