@@ -9,9 +9,12 @@
 //  - a client that has ended but that its parent does not reap: a handful
 //    of extra waits while it is re-probed, never one with a zero timeout;
 //  - a DNS check: the same, plus the resolver file opened, read in chunks
-//    of at least 4 KiB and closed;
+//    of at least 4 KiB and closed, with a look at the process descriptors
+//    after each full chunk (none while the file fits one read);
 //  - a log entry: open, lock, fstat, lstat, getpid, one write, close; an
-//    entry below its category's level: no call at all.
+//    entry below its category's level: no call at all. In the detached
+//    monitor those seven calls are its writer thread's, and the tick that
+//    made the entry adds at most one wake-up of that thread.
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -172,9 +175,11 @@ class SyscallBudget : public ::testing::Test {
     pid_t client_ = 0;
 
     // Starts the monitor under strace, as the client would; returns strace.
-    static pid_t LaunchTraced() {
-        EnvEdits env = {"IFNAME=ppp0",   "DNS1=10.0.0.1", "DNS2=10.0.0.2",
-                        "KSLOGPRIORITY", "SUDO_UID",      "SUDO_GID"};
+    // `level`: KSLOGPRIORITY's value, none (info) when empty.
+    static pid_t LaunchTraced(const std::string& level = "") {
+        EnvEdits env = {"IFNAME=ppp0", "DNS1=10.0.0.1", "DNS2=10.0.0.2",
+                        level.empty() ? "KSLOGPRIORITY" : "KSLOGPRIORITY=" + level, "SUDO_UID",
+                        "SUDO_GID"};
         for (int i = 0; i < 32; ++i) {
             const std::string name = "DNSSUFFIX" + std::to_string(i);
             env.push_back(i < 8 ? name + "=s" + std::to_string(i) + ".corp.example" : name);
@@ -204,8 +209,8 @@ class SyscallBudget : public ::testing::Test {
     // Runs the monitor under strace until `ticks` ticks have ended, stops it
     // through its flag, and returns its loop's calls, one list per tick (the
     // first also holds the start-up after detaching).
-    std::vector<std::vector<Call>> TraceTicks(int ticks) {
-        const pid_t strace = LaunchTraced();
+    std::vector<std::vector<Call>> TraceTicks(int ticks, const std::string& level = "") {
+        const pid_t strace = LaunchTraced(level);
         const std::string loop = WaitForTicks(ticks);
         (void)WriteFile(kFlag, "0");
         EXPECT_NE(WaitForChild(strace, 15000ms), -1);
@@ -290,6 +295,74 @@ TEST_F(KsMonitorSyscallBudget, DnsCheck_LargeResolverFileReadInFewChunks) {
     const auto ticks = TraceTicks(5);
     ASSERT_GE(ticks.size(), 5u);
     for (size_t i = 1; i < ticks.size(); ++i) ExpectTick(static_cast<int>(i + 1), ticks[i], 17);
+}
+
+// At debug every tick makes an entry. The monitor's thread only queues it:
+// its tick stays the six calls, plus at most one wake-up of the writer per
+// entry. The writer thread writes each entry with the seven calls of a
+// direct write, one write among them, and sleeps on the queue between.
+TEST_F(KsMonitorSyscallBudget, EntriesAtDebug_OneWakeUpInTheTickSevenCallsInTheWriter) {
+    ASSERT_TRUE(WriteFile(kResolver, ResolverFile(0)));
+    const auto ticks = TraceTicks(4, "debug");
+    ASSERT_GE(ticks.size(), 4u);
+    for (size_t i = 1; i < ticks.size(); ++i) {
+        SCOPED_TRACE("tick " + std::to_string(i + 1));
+        std::vector<Call> watch;
+        int wakes = 0;
+        for (const auto& call : ticks[i]) {
+            if (call.kind != "futex") {
+                watch.push_back(call);
+                continue;
+            }
+            ++wakes;
+            EXPECT_NE(call.line.find("FUTEX_WAKE"), std::string::npos) << call.line;
+        }
+        ExpectTick(static_cast<int>(i + 1), watch, 2);
+        // One entry a tick ("Testing processes"), two more on the DNS tick.
+        EXPECT_LE(wakes, (i + 1) % 5 == 0 ? 3 : 1);
+    }
+
+    // The writer: the thread whose calls include the lock on the log.
+    std::vector<Call> writer;
+    for (const auto& file : TraceFiles()) {
+        const auto calls = ReadTrace(file);
+        for (const auto& call : calls) {
+            if (call.kind == "flock") {
+                writer = calls;
+                break;
+            }
+        }
+        if (!writer.empty()) break;
+    }
+    ASSERT_FALSE(writer.empty());
+    const std::vector<std::string> entry = {"open",   "flock", "fstat", "lstat",
+                                            "getpid", "write", "close"};
+    int entries = 0;
+    std::vector<std::string> run;  // the calls since the last sleep on the queue
+    const auto check_run = [&] {
+        ASSERT_EQ(run.size() % entry.size(), 0u) << ::testing::PrintToString(run);
+        for (size_t at = 0; at < run.size(); at += entry.size()) {
+            EXPECT_EQ(std::vector<std::string>(run.begin() + static_cast<long>(at),
+                                               run.begin() + static_cast<long>(at + entry.size())),
+                      entry);
+            ++entries;
+        }
+        run.clear();
+    };
+    // The thread's own start (its signal mask and the like) comes first.
+    const auto first_open = std::find_if(writer.begin(), writer.end(),
+                                         [](const Call& call) { return call.kind == "open"; });
+    for (const auto& call : std::vector<Call>(first_open, writer.end())) {
+        if (call.kind == "futex") {
+            check_run();
+        } else {
+            run.push_back(call.kind);
+        }
+    }
+    // The thread's own end, once the monitor's exit has emptied the queue.
+    if (!run.empty() && run.back() == "exit") run.clear();
+    check_run();
+    EXPECT_GE(entries, 4);
 }
 
 // Flag checks in a trace file that is still being written: one per tick.
