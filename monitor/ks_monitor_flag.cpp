@@ -23,15 +23,24 @@ namespace {
 // flag's own directory, so the rename stays on one file system.
 constexpr char kFreshFlagTemplate[] = "/var/run/com.valdrane.kestrun.ksMonitor.XXXXXX";
 
-// Whether the flag's name may be taken over: nothing stands there, or a
-// regular file of the monitor's own that no other name shares (an earlier
-// monitor's flag). A link, a hard link to another file, a FIFO, a device, a
-// directory or another user's file stays as it is. lstat judges the name
-// itself without opening anything, and takes no lock a writer could hold.
-bool flag_name_is_ours() {
+// What stands at the flag's name, judged by lstat: the name itself, with
+// nothing opened and no lock taken that a writer could hold.
+enum class flag_name {
+    free,
+    // A regular file of the monitor's own that no other name shares (an
+    // earlier monitor's flag): it may be replaced.
+    ours,
+    // A link, a hard link to another file, a FIFO, a device, a directory or
+    // another user's file: it stays as it is.
+    foreign,
+};
+
+flag_name look_at_flag_name() {
     struct stat st {};
-    if (lstat(kKsMonitorFlagPath, &st) != 0) return errno == ENOENT;
-    return S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == geteuid();
+    if (lstat(kKsMonitorFlagPath, &st) != 0)
+        return errno == ENOENT ? flag_name::free : flag_name::foreign;
+    const bool ours = S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == geteuid();
+    return ours ? flag_name::ours : flag_name::foreign;
 }
 
 // How long start-up waits for the helper that puts the flag in place. It
@@ -48,15 +57,18 @@ void put_fresh_flag() {
     // O_EXCL inside: the name is new, no link at it is followed.
     const kestrun::unique_fd fd(mkostemp(fresh, O_CLOEXEC));
     if (!fd.ok()) return;
-    // The digit goes in while the file is still ours alone (mkostemp gives
-    // 0600), so no other user can open it and hold up the write. Then the
-    // mode: any process of any user may stop the monitor, so the umask must
-    // not narrow it. A file that cannot be given its digit or its mode is a
-    // flag that cannot be created.
-    if (!kestrun::write_all(fd.get(), "1", 1) || fchmod(fd.get(), 0666) != 0 ||
-        rename(fresh, kKsMonitorFlagPath) != 0) {
+    // The digit goes in, and the file takes the name, while it is still ours
+    // alone (mkostemp gives 0600): no other user can open it and hold up the
+    // write, the rename or the mode change (each takes its inode lock). A
+    // file that cannot be given its digit or the name is a flag that cannot
+    // be created.
+    if (!kestrun::write_all(fd.get(), "1", 1) || rename(fresh, kKsMonitorFlagPath) != 0) {
         kestrun::ignore_result(unlink(fresh));  // our own fresh name; nothing else to do
+        return;
     }
+    // Any process of any user may stop the monitor, so the umask must not
+    // narrow the mode; a failure is left silent, as before.
+    kestrun::ignore_result(fchmod(fd.get(), 0666));
 }
 
 // Waits up to the bound for the helper; true when it ended (and is reaped).
@@ -78,12 +90,19 @@ void init_ks_monitor_flag() {
     // The file at the name is never truncated or written: any user may
     // write it (its mode is 0666), and so hold its inode lock for as long
     // as they like (a long write, or a file system that stops answering).
-    // Even a rename over it, or an unlink of it, waits for that lock. So a
-    // helper process puts the fresh file in place, and start-up waits for it
-    // at most a second: while the name stays held, the file there decides
-    // the ticks (an earlier monitor's left-over flag reads 1), and the
-    // helper finishes on its own once the hold ends.
-    if (!flag_name_is_ours()) return;  // as a flag that cannot be created
+    // Even a rename over it, or an unlink of it, waits for that lock. A free
+    // name (the usual case: the last monitor deleted its flag) holds nothing
+    // to wait for, and only root may create files in /var/run. Over an
+    // earlier file, a helper process puts the fresh file in place, and
+    // start-up waits for it at most a second: while the name stays held,
+    // the file there decides the ticks (an earlier monitor's left-over flag
+    // reads 1), and the helper finishes on its own once the hold ends.
+    const flag_name name = look_at_flag_name();
+    if (name == flag_name::foreign) return;  // as a flag that cannot be created
+    if (name == flag_name::free) {
+        put_fresh_flag();
+        return;
+    }
     const pid_t helper = fork();
     if (helper < 0) {
         put_fresh_flag();  // no helper to be had: as before, in this process
