@@ -34,6 +34,7 @@ struct log_slot {
 
 // The ring: the monitor's thread fills slots at `ring_head`, the writer
 // empties them at `ring_tail`; both only ever grow (wrapping as unsigned).
+static_assert(sizeof(log_slot) == 256, "a slot fills 256 bytes");
 log_slot ring[kLogQueueEntries];
 // Slots filled so far; also the word the writer sleeps on.
 std::atomic<uint32_t> ring_head{0};
@@ -118,22 +119,24 @@ void publish_slot() {
         kestrun::ignore_result(futex(ring_head, FUTEX_WAKE, 1));  // it looks again on any wake
 }
 
-// The text into the slot; a longer one into memory of its own, as the log
-// facility does for long entries. Without that memory, what fits is kept.
-void format_into(log_slot& slot, const char* format, va_list args) {
+// Formats the text into `buf`; a longer one into memory of its own (the
+// result), as the log facility does for long entries. Without that memory,
+// what fits in `buf` is kept. Null when `buf` holds the text.
+char* format_text(char* buf, size_t size, const char* format, va_list args) {
     va_list again;
     va_copy(again, args);
-    const int wanted = std::vsnprintf(slot.text, sizeof slot.text, format, args);
-    if (wanted >= 0 && static_cast<size_t>(wanted) >= sizeof slot.text) {
-        if (char* big = static_cast<char*>(std::malloc(static_cast<size_t>(wanted) + 1))) {
+    char* big = nullptr;
+    const int wanted = std::vsnprintf(buf, size, format, args);
+    if (wanted < 0) {
+        buf[0] = '\0';  // cannot be formatted: the entry is the prefix alone
+    } else if (static_cast<size_t>(wanted) >= size) {
+        big = static_cast<char*>(std::malloc(static_cast<size_t>(wanted) + 1));
+        if (big != nullptr)
             kestrun::ignore_result(
                 std::vsnprintf(big, static_cast<size_t>(wanted) + 1, format, again));
-            slot.overflow = big;
-        }
-    } else if (wanted < 0) {
-        slot.text[0] = '\0';
     }
     va_end(again);
+    return big;
 }
 
 }  // namespace
@@ -143,16 +146,16 @@ void monitor_log(int priority, int category, const char* format, ...) {
     va_list args;
     va_start(args, format);
     if (!writer_running) {
-        log_slot direct;
-        direct.overflow = nullptr;
-        format_into(direct, format, args);
-        kslogWrite_private(priority, category, "%s",
-                           direct.overflow ? direct.overflow : direct.text);
-        std::free(direct.overflow);
+        // The log facility's own inline size: a direct entry allocates no
+        // more often than it did when the call sites wrote it themselves.
+        char text[2048];
+        char* big = format_text(text, sizeof text, format, args);
+        kslogWrite_private(priority, category, "%s", big ? big : text);
+        std::free(big);
     } else if (log_slot* slot = claim_slot()) {
         slot->priority = priority;
         slot->category = category;
-        format_into(*slot, format, args);
+        slot->overflow = format_text(slot->text, sizeof slot->text, format, args);
         publish_slot();
     }
     va_end(args);

@@ -18,8 +18,10 @@
 // Entries the ring holds while the writer is held up; past it new entries
 // are dropped and counted.
 inline constexpr size_t kLogQueueEntries = 1024;
-// The text a slot holds in place; a longer entry takes memory of its own.
-inline constexpr size_t kLogSlotText = 480;
+// The text a slot holds in place (a slot is 256 bytes, the ring 256 KiB,
+// touched only as far as it is used); a longer entry takes memory of its
+// own. The monitor's entries are mostly well below this.
+inline constexpr size_t kLogSlotText = 232;
 
 // The entry written before the first entry that got through after a loss
 // (warn, category general): "<n> log entries were lost while the log file
