@@ -25,7 +25,7 @@ struct resolver_read {
 };
 
 // What the resolver file mentions. It counts as unreadable when it cannot
-// be opened or is no regular file: a FIFO would stop the only thread until
+// be opened or is no regular file: a FIFO would stop the watch until
 // someone wrote to it, a device such as /dev/zero never ends, and a
 // directory reads as nothing at all and would start a repair. The name is
 // often a link (resolvconf, systemd-resolved), and any owner's file is
