@@ -141,6 +141,7 @@ char* format_text(char* buf, size_t size, const char* format, va_list args) {
 
 }  // namespace
 
+// NOLINTNEXTLINE(cert-dcl50-cpp): printf-style, checked through the format attribute
 void monitor_log(int priority, int category, const char* format, ...) {
     const int saved_errno = errno;
     va_list args;

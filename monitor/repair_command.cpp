@@ -14,8 +14,6 @@
 #include "ignore_result.h"
 #include "unique_fd.h"
 
-extern char** environ;
-
 namespace {
 
 // Where the kernel gives no process descriptor for the command or for a

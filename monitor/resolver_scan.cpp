@@ -27,6 +27,7 @@ int resolver_findings::suffixes_found() const {
     return count;
 }
 
+// cppcheck-suppress uninitMemberVar ; inline_buf_ is scratch, written before it is read
 resolver_scan::resolver_scan(const char* server1, const char* server2,
                              const dns_suffix_list& suffixes)
     : server1_(server1), server2_(server2), suffixes_(suffixes) {

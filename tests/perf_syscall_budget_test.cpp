@@ -177,9 +177,9 @@ class SyscallBudget : public ::testing::Test {
     // Starts the monitor under strace, as the client would; returns strace.
     // `level`: KSLOGPRIORITY's value, none (info) when empty.
     static pid_t LaunchTraced(const std::string& level = "") {
-        EnvEdits env = {"IFNAME=ppp0", "DNS1=10.0.0.1", "DNS2=10.0.0.2",
-                        level.empty() ? "KSLOGPRIORITY" : "KSLOGPRIORITY=" + level, "SUDO_UID",
-                        "SUDO_GID"};
+        EnvEdits env = {"IFNAME=ppp0",   "DNS1=10.0.0.1",
+                        "DNS2=10.0.0.2", level.empty() ? "KSLOGPRIORITY" : "KSLOGPRIORITY=" + level,
+                        "SUDO_UID",      "SUDO_GID"};
         for (int i = 0; i < 32; ++i) {
             const std::string name = "DNSSUFFIX" + std::to_string(i);
             env.push_back(i < 8 ? name + "=s" + std::to_string(i) + ".corp.example" : name);
