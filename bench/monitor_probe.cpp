@@ -6,6 +6,19 @@
 //   monitor_probe reaction N  N trials of the time from just before the
 //                             client's SIGKILL to SIGTERM at pppd, the
 //                             client killed at a random moment of the tick
+//   monitor_probe reaction_held_log N
+//                             the same with the log's inode lock held for
+//                             good (a write from a userfaultfd page never
+//                             supplied) from just before the kill
+//   monitor_probe reaction_repair N
+//                             the same during a repair command that never
+//                             ends
+//   monitor_probe reaction_resolver N
+//                             the same during the check of a 64 MiB one-line
+//                             resolver file with 32 suffixes configured
+//   monitor_probe resolver_memory
+//                             private dirty memory of the monitor before and
+//                             at its peak during that check
 //
 // Prints one "name value" line per figure, for tools/bench. The client and
 // pppd are children of this program: it reaps the client the moment it is
@@ -20,17 +33,20 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "inode_hold.h"
 #include "testkit.h"
 
 namespace {
@@ -120,8 +136,14 @@ pid_t child_named(const char* name) {
     return found;
 }
 
+// What a run of the monitor watches and how it logs.
+struct monitor_setup {
+    int suffixes = 8;             // DNSSUFFIX0.. set to s<i>.corp.example
+    const char* level = nullptr;  // KSLOGPRIORITY, unset when null
+};
+
 // Starts the monitor as the client would and returns the detached process.
-pid_t start_monitor() {
+pid_t start_monitor(const monitor_setup& setup = {}) {
     const pid_t starter = fork();
     if (starter < 0) fail("fork");
     if (starter == 0) {
@@ -130,9 +152,10 @@ pid_t start_monitor() {
         (void)dup2(null_fd, 1);
         std::vector<std::string> env = {"HOME=/tmp/home", "PATH=/usr/sbin:/usr/bin:/sbin:/bin",
                                         "IFNAME=ppp0", "DNS1=10.0.0.1", "DNS2=10.0.0.2"};
-        for (int i = 0; i < 8; ++i)
+        for (int i = 0; i < setup.suffixes; ++i)
             env.push_back("DNSSUFFIX" + std::to_string(i) + "=s" + std::to_string(i) +
                           ".corp.example");
+        if (setup.level) env.push_back(std::string("KSLOGPRIORITY=") + setup.level);
         std::vector<char*> envp;
         for (auto& e : env) envp.push_back(e.data());
         envp.push_back(nullptr);
@@ -194,18 +217,89 @@ int memory() {
     return 0;
 }
 
-int reaction(int trials) {
+constexpr const char* kMonitorLog = "/tmp/home/.kestRun.log";
+constexpr const char* kRepairPid = "/tmp/repair.pid";
+constexpr size_t kHugeResolver = 64u << 20;
+
+// Bytes the process has read so far (rchar of /proc/PID/io), -1 if gone.
+long long bytes_read(pid_t pid) {
+    std::istringstream in(kstest::ReadFile("/proc/" + std::to_string(pid) + "/io").value_or(""));
+    std::string line;
+    long long value = -1;
+    while (std::getline(in, line))
+        if (std::sscanf(line.c_str(), "rchar: %lld", &value) == 1) return value;
+    return -1;
+}
+
+// One search line of 64 MiB that mentions none of the 32 suffixes, so each
+// is looked for to its end.
+void write_huge_resolver_file() {
+    std::string text = "nameserver 10.0.0.1\nnameserver 10.0.0.2\nsearch ";
+    text.append(kHugeResolver, 'x');
+    text += "\n";
+    if (!kstest::WriteFile("/etc/resolv.conf", text)) fail("resolver file");
+}
+
+// A repair command that notes its pid and never ends.
+void install_hanging_repair() {
+    if (!kstest::WriteFile("/usr/sbin/kestRun",
+                           "#!/bin/sh\necho $$ >/tmp/repair.pid\nexec sleep 100000\n", 0755))
+        fail("repair stand-in");
+}
+
+// The situations the client dies in.
+enum class hold_kind { none, log, repair, resolver };
+
+// Brings the monitor to the situation; true once it is there.
+bool enter(hold_kind kind, pid_t monitor, std::unique_ptr<kstest::InodeHold>& hold) {
+    switch (kind) {
+        case hold_kind::none:
+            return true;
+        case hold_kind::log:
+            hold = std::make_unique<kstest::InodeHold>(kMonitorLog);
+            return hold->held();
+        case hold_kind::repair:
+            // The repair starts at the fifth tick.
+            return kstest::WaitFor([] { return kstest::Exists(kRepairPid); }, 8000ms);
+        case hold_kind::resolver: {
+            // Well into the check of the fifth tick: a few MiB read.
+            const long long before = bytes_read(monitor);
+            return kstest::WaitFor([&] { return bytes_read(monitor) > before + (4 << 20); },
+                                   8000ms);
+        }
+    }
+    return false;
+}
+
+int reaction(int trials, hold_kind kind = hold_kind::none) {
     std::mt19937 random(static_cast<unsigned>(now_ms()));
-    // The client dies at a random point of the monitor's tick.
-    std::uniform_real_distribution<double> delay_ms(1200, 2200);
+    // The client dies at a random point of the monitor's tick, or of the
+    // repair's first second.
+    std::uniform_real_distribution<double> delay_ms(kind == hold_kind::none ? 1200 : 0,
+                                                    kind == hold_kind::none ? 2200 : 1000);
+    if (kind == hold_kind::repair) {
+        install_hanging_repair();
+        // The server missing: every check repairs.
+        std::ofstream("/etc/resolv.conf") << "nameserver 192.0.2.99\n";
+    }
+    if (kind == hold_kind::resolver) write_huge_resolver_file();
+    monitor_setup setup;
+    if (kind == hold_kind::resolver) setup.suffixes = 32;
     for (int trial = 0; trial < trials; ++trial) {
+        (void)unlink(kRepairPid);
         int report[2];
         if (pipe2(report, O_CLOEXEC) != 0) fail("pipe");
         const pid_t client = start_client();
         const pid_t pppd = start_pppd(report[1]);
         (void)close(report[1]);
-        const pid_t monitor = start_monitor();
-        sleep_ms(delay_ms(random));
+        const pid_t monitor = start_monitor(setup);
+        std::unique_ptr<kstest::InodeHold> hold;
+        if (kind == hold_kind::log) sleep_ms(delay_ms(random));
+        if (!enter(kind, monitor, hold)) {
+            errno = 0;
+            fail("the monitor did not get there");
+        }
+        if (kind != hold_kind::log && kind != hold_kind::resolver) sleep_ms(delay_ms(random));
 
         // From just before the kill: the figure holds the client's end, its
         // parent's reaping (at once here, as init, a shell or a service
@@ -223,8 +317,47 @@ int reaction(int trials) {
         (void)std::fflush(stdout);
         (void)close(report[0]);
         (void)kstest::Reap(pppd);
+        hold.reset();  // the monitor's exit waits for its log
         (void)kstest::Reap(monitor);
+        if (const int left = std::atoi(kstest::ReadFile(kRepairPid).value_or("0").c_str());
+            left > 0)
+            (void)kill(left, SIGKILL);
+        // The repair's shell, ours since the monitor ended.
+        for (const pid_t shell : kstest::ChildrenNamed("sh")) kstest::KillAndReap(shell);
     }
+    return 0;
+}
+
+int resolver_memory() {
+    write_huge_resolver_file();
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0) fail("pipe");
+    const pid_t client = start_client();
+    const pid_t pppd = start_pppd(report[1]);
+    monitor_setup setup;
+    setup.suffixes = 32;
+    const pid_t monitor = start_monitor(setup);
+    // Steady: after start-up and a few ticks, before the first check.
+    sleep_ms(2500);
+    const long steady = private_dirty_kib(monitor);
+    const long long before = bytes_read(monitor);
+    long peak = steady;
+    const double started = now_ms();
+    // Until the check has read the whole file (and a little after).
+    while (bytes_read(monitor) < before + static_cast<long long>(kHugeResolver) &&
+           now_ms() - started < 60000) {
+        peak = std::max(peak, private_dirty_kib(monitor));
+        sleep_ms(2);
+    }
+    const double check_ms = now_ms() - started;
+    peak = std::max(peak, private_dirty_kib(monitor));
+    std::printf("resolver_steady_private_dirty_kib %ld\n", steady);
+    std::printf("resolver_peak_private_dirty_kib %ld\n", peak);
+    std::printf("resolver_check_ms_at_most %.0f\n", check_ms);
+    std::ofstream(kFlag) << "0";
+    (void)kstest::Reap(monitor);
+    kstest::KillAndReap(client);
+    kstest::KillAndReap(pppd);
     return 0;
 }
 
@@ -240,6 +373,16 @@ int main(int argc, char** argv) {
     write_resolver_file();
     if (argc == 2 && std::strcmp(argv[1], "memory") == 0) return memory();
     if (argc == 3 && std::strcmp(argv[1], "reaction") == 0) return reaction(std::atoi(argv[2]));
-    std::fprintf(stderr, "usage: monitor_probe memory | reaction TRIALS\n");
+    if (argc == 3 && std::strcmp(argv[1], "reaction_held_log") == 0)
+        return reaction(std::atoi(argv[2]), hold_kind::log);
+    if (argc == 3 && std::strcmp(argv[1], "reaction_repair") == 0)
+        return reaction(std::atoi(argv[2]), hold_kind::repair);
+    if (argc == 3 && std::strcmp(argv[1], "reaction_resolver") == 0)
+        return reaction(std::atoi(argv[2]), hold_kind::resolver);
+    if (argc == 2 && std::strcmp(argv[1], "resolver_memory") == 0) return resolver_memory();
+    std::fprintf(stderr,
+                 "usage: monitor_probe memory | resolver_memory | reaction TRIALS |\n"
+                 "       reaction_held_log TRIALS | reaction_repair TRIALS |\n"
+                 "       reaction_resolver TRIALS\n");
     return 2;
 }

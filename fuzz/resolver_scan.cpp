@@ -77,5 +77,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         rest.remove_prefix(n);
     }
     if (!Same(scan.finish(), whole)) ksfuzz::Mismatch("chunked scan against the whole");
+
+    // Two reads, cut at every byte of a short input: inside every pattern.
+    if (text.size() <= 256) {
+        for (size_t cut = 0; cut <= text.size(); ++cut) {
+            resolver_scan two(s1, s2, suffixes);
+            two.feed(std::string_view(text).substr(0, cut));
+            two.feed(std::string_view(text).substr(cut));
+            if (!Same(two.finish(), whole)) ksfuzz::Mismatch("scan cut in two against the whole");
+        }
+    }
     return 0;
 }

@@ -5,12 +5,17 @@
 
 inline constexpr const char* kKsMonitorFlagPath = "/var/run/com.valdrane.kestrun.ksMonitor";
 
-// Creates or truncates the flag file, sets its mode to 0666 whatever the
-// umask, and writes "1" with no line end. Failures are silent: a flag that
-// could not be written reads as 0 and stops the monitor at its first tick.
-// Only a regular file with one link, owned by the effective user, is
-// written; anything else at the name (a link, a hard link, a FIFO, a
-// device, a directory) counts as a flag that cannot be created.
+// Puts a fresh file holding "1" with mode 0666 (whatever the umask) at the
+// flag's name in one step: written under a unique name beside it, then
+// renamed over it. The file at the name is never truncated or written in
+// place, since any user may hold it; over an earlier file a helper process
+// does the rename, and this waits for it at most a second. Failures are
+// silent: a flag that could not be put there reads as 0 and stops the
+// monitor at its first tick.
+// Only a name that is free or holds a regular file with one link, owned by
+// the effective user, is taken over; anything else at the name (a link, a
+// hard link, a FIFO, a device, a directory, another user's file) stays as
+// it is and counts as a flag that cannot be created.
 void init_ks_monitor_flag();
 
 // Returns while the flag file reads 1; otherwise logs the shutdown entry and

@@ -3,6 +3,8 @@
 // the environment (IFNAME, DNS1, DNS2, DNSSUFFIX0..31, KSLOGPRIORITY); of
 // the command line it answers a lone --help or --version, refuses any other
 // option with status 64 and ignores every other argument.
+#include <signal.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +16,7 @@
 #include "ks_monitor_flag.h"
 #include "kslog.h"
 #include "kslog_trust.h"
+#include "log_queue.h"
 #include "main_loop.h"
 #include "monitor_config.h"
 #include "process_watch.h"
@@ -25,14 +28,18 @@ int main(int argc, char** argv) {
     if (const auto status = answer_lone_option(argc, argv)) return *status;
     // From here on, nothing the starter left open reaches the repair command.
     close_inherited_on_exec();
+    // A file size limit (LimitFSIZE=, ulimit -f) must cut a log write short,
+    // never kill the watchdog.
+    kestrun::ignore_result(signal(SIGXFSZ, SIG_IGN));
 
     // The client's user may own the log and its links: trusted from the start.
     kestrun::kslog::kslogTrustClientProcess(sslvpn_get_kestrun_pid());
     kslogInit();
     init_ks_monitor_flag();
-    // Registered after kslogInit's handler, so it runs first: the flag file
-    // goes while the log is still known.
-    kestrun::ignore_result(std::atexit(ksmonitor_atexit));  // without it the flag file stays
+    // Exit handlers run in reverse order: the flag file goes first, at once;
+    // then queued entries get up to a second; then kslogInit's clean-up.
+    kestrun::ignore_result(std::atexit(finish_log_writer));  // without it the queue is dropped
+    kestrun::ignore_result(std::atexit(ksmonitor_atexit));   // without it the flag file stays
 
     const monitor_config config = read_monitor_config();
     if (config.ks_pid == 0) {
@@ -57,6 +64,10 @@ int main(int argc, char** argv) {
         std::exit(3);
     }
 
+    // From here on, entries go through the writer thread (after the fork:
+    // only the calling thread survives one). Without it they are written
+    // at once, as before.
+    kestrun::ignore_result(start_log_writer());
     log_watch_list(config);
     run_main_loop(ks, pppd, config);
 }

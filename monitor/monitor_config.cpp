@@ -7,6 +7,7 @@
 #include "ignore_result.h"
 #include "ksProcUtils.h"
 #include "kslog.h"
+#include "log_queue.h"
 
 namespace {
 // Init is never the client or pppd: a pid file naming it reads as no pid,
@@ -45,11 +46,11 @@ monitor_config read_monitor_config() {
 }
 
 void log_watch_list(const monitor_config& config) {
-    KSLOG_IF_ENABLED(KSLOG_INFO, KSLOG_GENERAL, "Monitoring processes:  ks=%d, pppd=%d",
-                     static_cast<int>(config.ks_pid), static_cast<int>(config.pppd_pid));
+    MONITOR_LOG(KSLOG_INFO, KSLOG_GENERAL, "Monitoring processes:  ks=%d, pppd=%d",
+                static_cast<int>(config.ks_pid), static_cast<int>(config.pppd_pid));
     for (const char* server : {config.dns1, config.dns2}) {
-        if (server) KSLOG_IF_ENABLED(KSLOG_INFO, KSLOG_DNS, "Monitoring nameserver: %s", server);
+        if (server) MONITOR_LOG(KSLOG_INFO, KSLOG_DNS, "Monitoring nameserver: %s", server);
     }
     for (int slot = 0; slot < kDnsSuffixSlots && config.suffixes[slot]; ++slot)
-        KSLOG_IF_ENABLED(KSLOG_INFO, KSLOG_DNS, "Monitoring DNS suffix: %s", config.suffixes[slot]);
+        MONITOR_LOG(KSLOG_INFO, KSLOG_DNS, "Monitoring DNS suffix: %s", config.suffixes[slot]);
 }

@@ -10,6 +10,7 @@
 
 #include "ignore_result.h"
 #include "kslog.h"
+#include "log_queue.h"
 
 namespace {
 
@@ -70,16 +71,16 @@ void terminate_process(const watched_process& process) {
 }
 
 void test_processes(const watched_process& ks, const watched_process& pppd) {
-    KSLOG_DEBUG_FN(KSLOG_GENERAL, "Testing processes:  ks=%d, pppd=%d", ks.pid, pppd.pid);
+    MONITOR_DEBUG_FN(KSLOG_GENERAL, "Testing processes:  ks=%d, pppd=%d", ks.pid, pppd.pid);
     // pppd first: with both gone there is nothing left to clean up.
     if (!process_alive(pppd)) {
-        KSLOG_IF_ENABLED(KSLOG_INFO, KSLOG_GENERAL, "%s", "pppd closed; terminating monitor");
+        MONITOR_LOG(KSLOG_INFO, KSLOG_GENERAL, "%s", "pppd closed; terminating monitor");
         std::exit(0);
     }
     if (!process_alive(ks)) {
-        KSLOG_IF_ENABLED(KSLOG_WARN, KSLOG_GENERAL,
-                         "Kestrun %d closed unexpectedly; attempting to cleanup pppd %d", ks.pid,
-                         pppd.pid);
+        MONITOR_LOG(KSLOG_WARN, KSLOG_GENERAL,
+                    "Kestrun %d closed unexpectedly; attempting to cleanup pppd %d", ks.pid,
+                    pppd.pid);
         terminate_process(pppd);
         std::exit(0);
     }

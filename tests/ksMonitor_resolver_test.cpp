@@ -89,6 +89,56 @@ TEST(KsMonitorResolverScan, AnyChunkSplit_GivesTheSameResult) {
     }
 }
 
+// Two reads cut at every byte, and three at every pair of bytes: every
+// pattern ("nameserver 10.0.0.1", each suffix, the six bytes of "search")
+// is cut at each of its positions, and some twice.
+TEST(KsMonitorResolverScan, EverySplitPoint_GivesTheSameResult) {
+    const auto suffixes = Suffixes();
+    const auto scan = [&](const std::string& text, std::vector<size_t> cuts) {
+        resolver_scan s(kServer1, kServer2, suffixes);
+        size_t at = 0;
+        for (const size_t cut : cuts) {
+            s.feed(std::string_view(text).substr(at, cut - at));
+            at = cut;
+        }
+        s.feed(std::string_view(text).substr(at));
+        return Render(s.finish());
+    };
+    for (const auto& c : Cases()) {
+        for (size_t i = 0; i <= c.text.size(); ++i) {
+            SCOPED_TRACE(std::string(c.name) + ", cut at " + std::to_string(i));
+            ASSERT_EQ(scan(c.text, {i}), c.expected);
+            for (size_t j = i; j <= c.text.size() && j < i + 24; ++j)
+                ASSERT_EQ(scan(c.text, {i, j}), c.expected) << "and at " << j;
+        }
+    }
+}
+
+// Items longer than what the scan keeps in place: a suffix and a server of
+// a few KiB, found across chunk boundaries and not found when cut short.
+TEST(KsMonitorResolverScan, LongConfiguredItems_FoundAcrossChunks) {
+    const std::string long_suffix = "s" + std::string(3000, 'y') + ".example";
+    const std::string long_server = "10.0.0." + std::string(2000, '7');
+    dns_suffix_list suffixes{};
+    suffixes[0] = long_suffix.c_str();
+    const std::string text =
+        "# x\nnameserver " + long_server + "\nsearch a " + long_suffix + " b\n";
+    for (const size_t chunk : {1, 7, 100, 4096}) {
+        SCOPED_TRACE(chunk);
+        resolver_scan scan(long_server.c_str(), nullptr, suffixes);
+        for (size_t at = 0; at < text.size(); at += chunk)
+            scan.feed(std::string_view(text).substr(at, chunk));
+        const auto found = scan.finish();
+        EXPECT_TRUE(found.server1);
+        EXPECT_TRUE(found.suffixes[0]);
+    }
+    const std::string cut =
+        "nameserver " + long_server.substr(0, 1999) + "\nsearch " + long_suffix.substr(1) + "\n";
+    const auto none = scan_resolver_text(cut, long_server.c_str(), nullptr, suffixes);
+    EXPECT_FALSE(none.server1);
+    EXPECT_FALSE(none.suffixes[0]);
+}
+
 TEST(KsMonitorResolverScan, VeryLongLines_ReadWhole) {
     // Patterns far into lines many chunks long, one straddling a 4096-byte
     // boundary, and a long search line whose suffixes sit at its very end.

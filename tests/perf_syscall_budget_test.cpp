@@ -9,15 +9,19 @@
 //  - a client that has ended but that its parent does not reap: a handful
 //    of extra waits while it is re-probed, never one with a zero timeout;
 //  - a DNS check: the same, plus the resolver file opened, read in chunks
-//    of at least 4 KiB and closed;
+//    of at least 4 KiB and closed, with a look at the process descriptors
+//    after each full chunk (none while the file fits one read);
 //  - a log entry: open, lock, fstat, lstat, getpid, one write, close; an
-//    entry below its category's level: no call at all.
+//    entry below its category's level: no call at all. In the detached
+//    monitor those seven calls are its writer thread's, and the tick that
+//    made the entry adds at most one wake-up of that thread.
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <sstream>
 #include <string>
@@ -44,6 +48,13 @@ struct Call {
     }
 };
 
+// A poll asked to return at once: poll's timeout 0, or ppoll's zero
+// timespec.
+bool ZeroTimeoutLine(const std::string& line) {
+    if (line.find("{tv_sec=0, tv_nsec=0}") != std::string::npos) return true;
+    return line.starts_with("poll(") && line.find(", 0) ", line.rfind(']')) != std::string::npos;
+}
+
 // Folds the names one operation goes by, across libc versions and
 // architectures, into one kind: "open", "fstat", "lstat", "probe",
 // "wait" (on descriptors, or a plain sleep); any other call keeps its own
@@ -59,6 +70,9 @@ std::string Kind(const std::string& line) {
         return "stat";
     }
     if (name == "pidfd_send_signal" || name == "kill") return "probe";
+    // A poll that returns at once is a look at the process descriptors
+    // between the chunks of a DNS check, not a wait.
+    if ((name == "poll" || name == "ppoll") && ZeroTimeoutLine(line)) return "peek";
     if (name == "clock_nanosleep" || name == "nanosleep" || name == "poll" || name == "ppoll")
         return "wait";
     return name;
@@ -119,13 +133,10 @@ int FullWaits(const std::string& path) {
     return waits;
 }
 
-// A wait on descriptors asked to return at once: poll's timeout 0, or
-// ppoll's zero timespec.
+// A wait on descriptors asked to return at once (between ticks there must
+// be none: it would spin).
 bool ZeroTimeout(const Call& call) {
-    if (call.kind != "wait") return false;
-    if (call.line.find("{tv_sec=0, tv_nsec=0}") != std::string::npos) return true;
-    return call.line.starts_with("poll(") &&
-           call.line.find(", 0) ", call.line.rfind(']')) != std::string::npos;
+    return (call.kind == "wait" || call.kind == "peek") && ZeroTimeoutLine(call.line);
 }
 
 std::vector<std::string> StraceArgv(const std::string& prefix, const std::string& program) {
@@ -164,9 +175,11 @@ class SyscallBudget : public ::testing::Test {
     pid_t client_ = 0;
 
     // Starts the monitor under strace, as the client would; returns strace.
-    static pid_t LaunchTraced() {
-        EnvEdits env = {"IFNAME=ppp0",   "DNS1=10.0.0.1", "DNS2=10.0.0.2",
-                        "KSLOGPRIORITY", "SUDO_UID",      "SUDO_GID"};
+    // `level`: KSLOGPRIORITY's value, none (info) when empty.
+    static pid_t LaunchTraced(const std::string& level = "") {
+        EnvEdits env = {"IFNAME=ppp0",   "DNS1=10.0.0.1",
+                        "DNS2=10.0.0.2", level.empty() ? "KSLOGPRIORITY" : "KSLOGPRIORITY=" + level,
+                        "SUDO_UID",      "SUDO_GID"};
         for (int i = 0; i < 32; ++i) {
             const std::string name = "DNSSUFFIX" + std::to_string(i);
             env.push_back(i < 8 ? name + "=s" + std::to_string(i) + ".corp.example" : name);
@@ -196,8 +209,8 @@ class SyscallBudget : public ::testing::Test {
     // Runs the monitor under strace until `ticks` ticks have ended, stops it
     // through its flag, and returns its loop's calls, one list per tick (the
     // first also holds the start-up after detaching).
-    std::vector<std::vector<Call>> TraceTicks(int ticks) {
-        const pid_t strace = LaunchTraced();
+    std::vector<std::vector<Call>> TraceTicks(int ticks, const std::string& level = "") {
+        const pid_t strace = LaunchTraced(level);
         const std::string loop = WaitForTicks(ticks);
         (void)WriteFile(kFlag, "0");
         EXPECT_NE(WaitForChild(strace, 15000ms), -1);
@@ -220,9 +233,22 @@ const std::vector<std::string> kSteadyTick = {"open", "read", "close", "probe", 
 
 // A tick after the first: its flag check and probes, and on every fifth the
 // resolver file opened, checked to be a regular file, read in chunks of at
-// least 4 KiB (at most `max_reads` of them) and closed.
-void ExpectTick(int number, const std::vector<Call>& tick, size_t max_reads) {
+// least 4 KiB (at most `max_reads` of them) and closed. Between chunks the
+// check may look at the process descriptors, once after each full read
+// (a peek: a poll that returns at once), never while the file fits one read.
+void ExpectTick(int number, const std::vector<Call>& traced, size_t max_reads) {
     SCOPED_TRACE("tick " + std::to_string(number));
+    std::vector<Call> tick;
+    size_t peeks = 0;
+    for (size_t i = 0; i < traced.size(); ++i) {
+        if (traced[i].kind != "peek") {
+            tick.push_back(traced[i]);
+            continue;
+        }
+        ++peeks;
+        EXPECT_TRUE(i > 0 && traced[i - 1].kind == "read") << traced[i].line;
+        EXPECT_NE(traced[i].line.find("], 2, "), std::string::npos) << traced[i].line;
+    }
     ASSERT_GE(tick.size(), kSteadyTick.size());
     EXPECT_TRUE(tick[0].names(kFlag)) << tick[0].line;
     // The wait is on both process descriptors, and it ends the second by
@@ -244,6 +270,7 @@ void ExpectTick(int number, const std::vector<Call>& tick, size_t max_reads) {
     expected.insert(expected.end(), reads, "read");
     expected.insert(expected.end(), {"close", "wait"});
     ASSERT_EQ(Kinds(tick), expected);
+    EXPECT_LT(peeks, std::max<size_t>(reads, 1));
     EXPECT_TRUE(tick[5].names(kResolver)) << tick[5].line;
     for (size_t i = 7; i < 7 + reads; ++i) EXPECT_GE(ReadSize(tick[i]), 4096) << tick[i].line;
 }
@@ -268,6 +295,74 @@ TEST_F(KsMonitorSyscallBudget, DnsCheck_LargeResolverFileReadInFewChunks) {
     const auto ticks = TraceTicks(5);
     ASSERT_GE(ticks.size(), 5u);
     for (size_t i = 1; i < ticks.size(); ++i) ExpectTick(static_cast<int>(i + 1), ticks[i], 17);
+}
+
+// At debug every tick makes an entry. The monitor's thread only queues it:
+// its tick stays the six calls, plus at most one wake-up of the writer per
+// entry. The writer thread writes each entry with the seven calls of a
+// direct write, one write among them, and sleeps on the queue between.
+TEST_F(KsMonitorSyscallBudget, EntriesAtDebug_OneWakeUpInTheTickSevenCallsInTheWriter) {
+    ASSERT_TRUE(WriteFile(kResolver, ResolverFile(0)));
+    const auto ticks = TraceTicks(4, "debug");
+    ASSERT_GE(ticks.size(), 4u);
+    for (size_t i = 1; i < ticks.size(); ++i) {
+        SCOPED_TRACE("tick " + std::to_string(i + 1));
+        std::vector<Call> watch;
+        int wakes = 0;
+        for (const auto& call : ticks[i]) {
+            if (call.kind != "futex") {
+                watch.push_back(call);
+                continue;
+            }
+            ++wakes;
+            EXPECT_NE(call.line.find("FUTEX_WAKE"), std::string::npos) << call.line;
+        }
+        ExpectTick(static_cast<int>(i + 1), watch, 2);
+        // One entry a tick ("Testing processes"), two more on the DNS tick.
+        EXPECT_LE(wakes, (i + 1) % 5 == 0 ? 3 : 1);
+    }
+
+    // The writer: the thread whose calls include the lock on the log.
+    std::vector<Call> writer;
+    for (const auto& file : TraceFiles()) {
+        const auto calls = ReadTrace(file);
+        for (const auto& call : calls) {
+            if (call.kind == "flock") {
+                writer = calls;
+                break;
+            }
+        }
+        if (!writer.empty()) break;
+    }
+    ASSERT_FALSE(writer.empty());
+    const std::vector<std::string> entry = {"open",   "flock", "fstat", "lstat",
+                                            "getpid", "write", "close"};
+    int entries = 0;
+    std::vector<std::string> run;  // the calls since the last sleep on the queue
+    const auto check_run = [&] {
+        ASSERT_EQ(run.size() % entry.size(), 0u) << ::testing::PrintToString(run);
+        for (size_t at = 0; at < run.size(); at += entry.size()) {
+            EXPECT_EQ(std::vector<std::string>(run.begin() + static_cast<long>(at),
+                                               run.begin() + static_cast<long>(at + entry.size())),
+                      entry);
+            ++entries;
+        }
+        run.clear();
+    };
+    // The thread's own start (its signal mask and the like) comes first.
+    const auto first_open = std::find_if(writer.begin(), writer.end(),
+                                         [](const Call& call) { return call.kind == "open"; });
+    for (const auto& call : std::vector<Call>(first_open, writer.end())) {
+        if (call.kind == "futex") {
+            check_run();
+        } else {
+            run.push_back(call.kind);
+        }
+    }
+    // The thread's own end, once the monitor's exit has emptied the queue.
+    if (!run.empty() && run.back() == "exit") run.clear();
+    check_run();
+    EXPECT_GE(entries, 4);
 }
 
 // Flag checks in a trace file that is still being written: one per tick.
