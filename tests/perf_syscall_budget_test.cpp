@@ -231,6 +231,13 @@ class KslogSyscallBudget : public SyscallBudget {};
 
 const std::vector<std::string> kSteadyTick = {"open", "read", "close", "probe", "probe", "wait"};
 
+// One log entry, in whichever thread writes it: the name judged (lstat)
+// before it is opened, so nothing but a regular file is ever opened, then
+// the lock, the check that the opened file is the one judged (fstat), the
+// prefix's pid, the one write, and the close.
+const std::vector<std::string> kEntryCalls = {"lstat",  "open",  "flock", "fstat",
+                                              "getpid", "write", "close"};
+
 // A tick after the first: its flag check and probes, and on every fifth the
 // resolver file opened, checked to be a regular file, read in chunks of at
 // least 4 KiB (at most `max_reads` of them) and closed. Between chunks the
@@ -335,8 +342,7 @@ TEST_F(KsMonitorSyscallBudget, EntriesAtDebug_OneWakeUpInTheTickSevenCallsInTheW
         if (!writer.empty()) break;
     }
     ASSERT_FALSE(writer.empty());
-    const std::vector<std::string> entry = {"open",   "flock", "fstat", "lstat",
-                                            "getpid", "write", "close"};
+    const std::vector<std::string>& entry = kEntryCalls;
     int entries = 0;
     std::vector<std::string> run;  // the calls since the last sleep on the queue
     const auto check_run = [&] {
@@ -350,9 +356,10 @@ TEST_F(KsMonitorSyscallBudget, EntriesAtDebug_OneWakeUpInTheTickSevenCallsInTheW
         run.clear();
     };
     // The thread's own start (its signal mask and the like) comes first.
-    const auto first_open = std::find_if(writer.begin(), writer.end(),
-                                         [](const Call& call) { return call.kind == "open"; });
-    for (const auto& call : std::vector<Call>(first_open, writer.end())) {
+    const auto first_entry = std::find_if(writer.begin(), writer.end(), [](const Call& call) {
+        return call.kind == kEntryCalls.front();
+    });
+    for (const auto& call : std::vector<Call>(first_entry, writer.end())) {
         if (call.kind == "futex") {
             check_run();
         } else {
@@ -446,13 +453,10 @@ TEST_F(KslogSyscallBudget, LogEntry_SevenCallsOneWriteAndNoneWhenDisabled) {
 
     // Four entries of different shapes (plain, own line end, two lines,
     // empty): each one judge-open-lock-check-write-close cycle with one
-    // write. The name is judged (lstat) before it is opened, so nothing
-    // but a regular file is ever opened, and the opened file is checked
-    // (fstat) to be the one judged.
-    const std::vector<std::string> entry = {"lstat",  "open",  "flock", "fstat",
-                                            "getpid", "write", "close"};
+    // write.
     std::vector<std::string> expected;
-    for (int i = 0; i < 4; ++i) expected.insert(expected.end(), entry.begin(), entry.end());
+    for (int i = 0; i < 4; ++i)
+        expected.insert(expected.end(), kEntryCalls.begin(), kEntryCalls.end());
     const auto enabled = Between(calls, "enabled");
     EXPECT_EQ(Kinds(enabled), expected);
     for (const auto& call : enabled) {
