@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "in_sandbox.h"
 #include "inode_hold.h"
 #include "kslog.h"
 #include "log_queue.h"
@@ -73,6 +74,7 @@ TEST(KsMonitorLogQueue, ThroughTheWriter_SameBytesAsADirectWrite) {
 // bound, what comes after is dropped and counted, and the first entry that
 // gets through afterwards is preceded by the count.
 TEST(KsMonitorLogQueue, FullWhileHeld_DropsCountsAndSaysSo) {
+    KS_SKIP_UNLESS_REAL_ROOT(KS_NEEDS_KERNEL_FAULT_HOLD);
     RemoveAll(DefaultLog());
     RemoveAll("/tmp/queued");
     RemoveAll("/tmp/go");

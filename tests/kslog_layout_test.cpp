@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "in_sandbox.h"
 #include "kslog_kit.h"
 #include "processes.h"
 #include "testkit.h"
@@ -215,6 +216,7 @@ void RunWriter(const Writer& w, pid_t client) {
 }
 
 TEST(KslogLayout, EachWritersEntryLandsWhereTheTrustRuleSays) {
+    KS_SKIP_UNLESS_REAL_ROOT(KS_NEEDS_OTHER_USERS);
     ASSERT_EQ(chmod("/tmp", 01777), 0);
     for (const auto& layout : Layouts()) {
         SCOPED_TRACE(layout.what);

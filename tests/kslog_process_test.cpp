@@ -292,6 +292,7 @@ TEST(KslogProcess, SystemCalls_AFewPerEntryNoneWhenDisabled) {
 // roll would put a regular file at the roll name, so the roll name's case
 // does not roll).
 TEST(KslogProcess, DeviceAtTheLogName_NeverOpened) {
+    KS_SKIP_UNLESS_REAL_ROOT(KS_NEEDS_DEVICE_NODES);
     for (const char* name : {".kestRun.log", ".kestRun.log.0"}) {
         SCOPED_TRACE(name);
         const std::string node = std::string(std::getenv("HOME")) + "/" + name;

@@ -1201,6 +1201,7 @@ TEST(KslogRotation, SecondName_RolledAndAFreshFileTakesTheName) {
 // real user, or, for a client run as root through sudo, the SUDO_UID of
 // the client's own environment.
 TEST(KslogTrust, ClientProcess_ItsUserOrItsSudoUser) {
+    KS_SKIP_UNLESS_REAL_ROOT(KS_NEEDS_OTHER_USERS);
     using kestrun::kslog::current_trust;
     using kestrun::kslog::kslogTrustClientProcess;
     constexpr uid_t kNone = static_cast<uid_t>(-1);

@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "in_sandbox.h"
 #include "inode_hold.h"
 #include "monitor_kit.h"
 
@@ -130,6 +131,7 @@ class KsMonitorHeldLog : public KsMonitorNeverWaits,
 // The log's file system stops answering: the watch goes on, and once it
 // answers again every entry made meanwhile is in the file, whole, in order.
 TEST_P(KsMonitorHeldLog, ClientDeath_SigtermAtOnceEntriesKeptInOrder) {
+    KS_SKIP_UNLESS_REAL_ROOT(KS_NEEDS_KERNEL_FAULT_HOLD);
     const std::string level = GetParam();
     Launch(level);
     InodeHold hold(DefaultLog());
@@ -168,6 +170,7 @@ TEST_P(KsMonitorHeldLog, ClientDeath_SigtermAtOnceEntriesKeptInOrder) {
 // A cleared flag ends the watch within its tick, held log or not; the
 // shutdown entry reaches the file once the hold ends.
 TEST_P(KsMonitorHeldLog, ClearedFlag_EndsTheWatch) {
+    KS_SKIP_UNLESS_REAL_ROOT(KS_NEEDS_KERNEL_FAULT_HOLD);
     Launch(GetParam());
     InodeHold hold(DefaultLog());
     ASSERT_TRUE(hold.held());
@@ -191,6 +194,7 @@ INSTANTIATE_TEST_SUITE_P(Levels, KsMonitorHeldLog, ::testing::Values("info", "de
 // it, and the monitor watches. Once the hold ends, a fresh flag stands at
 // the name.
 TEST_F(KsMonitorNeverWaits, FlagHeldAtStartUp_DetachesAndWatches) {
+    KS_SKIP_UNLESS_REAL_ROOT(KS_NEEDS_KERNEL_FAULT_HOLD);
     ASSERT_TRUE(WriteFile(kFlag, "1", 0666));
     struct stat before {};
     ASSERT_EQ(stat(kFlag, &before), 0);

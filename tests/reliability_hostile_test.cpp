@@ -231,6 +231,7 @@ TEST(KslogHostileUser, RootProcesses_WriteAndGiveAwayOnlyTheirOwnFiles) {
 // trusts the attacker, so the link is left as it is, the attacker's file
 // gets nothing, and each writer's entries land in its own default log.
 TEST(KslogHostileUser, PlantedLinkToTheirFile_CapturesNoEntry) {
+    KS_SKIP_UNLESS_REAL_ROOT(KS_NEEDS_OTHER_USERS);
     ASSERT_EQ(chmod("/tmp", 01777), 0);
     const std::string trap = "/tmp/trap.log", home = "/tmp/u1000";
     ASSERT_TRUE(AsAttacker("umask 0 && : >" + trap + " && ln -s " + trap + " /tmp/kestRun.log"));
@@ -267,6 +268,7 @@ TEST(KslogHostileUser, PlantedLinkToTheirFile_CapturesNoEntry) {
 // runs for, so a link that user's own process made (their log in their
 // home) is followed, and the monitor's entries join the user's log.
 TEST(KslogMonitorTrust, ClientUsersLink_FollowedByRootsMonitor) {
+    KS_SKIP_UNLESS_REAL_ROOT(KS_NEEDS_OTHER_USERS);
     ASSERT_EQ(chmod("/tmp", 01777), 0);
     const std::string home = "/tmp/u1000", log = home + "/.kestRun.log";
     ASSERT_EQ(mkdir(home.c_str(), 0700), 0);
@@ -318,6 +320,7 @@ bool FifoSawAWriter(int reader) {
 // FIFO never sees a writer, nothing is created in the attacker's
 // directory, and every entry that was written is whole in the real file.
 TEST(KslogHostileUser, DirectorySwappedDuringEntries_NothingButTheLogOpened) {
+    KS_SKIP_UNLESS_REAL_ROOT(KS_NEEDS_OTHER_USERS);
     ASSERT_EQ(chmod("/tmp", 01777), 0);
     const std::string top = "/tmp/h", real = top + "/real", theirs = "/tmp/theirs";
     ASSERT_TRUE(AsAttacker("mkdir -m 755 " + top + " " + real + " " + theirs + " && mkfifo " +

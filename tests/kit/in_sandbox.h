@@ -68,3 +68,7 @@ inline bool RealRoot() {
 // The needs, worded once so that a test run's skips group by them.
 #define KS_NEEDS_OTHER_USERS "other users to become or to own files"
 #define KS_NEEDS_DEVICE_NODES "device nodes"
+// A userfaultfd that catches the kernel's own faults (a write() held in the
+// kernel with the file's inode lock): an ordinary user gets only user-mode
+// faults.
+#define KS_NEEDS_KERNEL_FAULT_HOLD "a userfaultfd that holds a write in the kernel"

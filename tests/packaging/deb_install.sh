@@ -21,10 +21,11 @@ src=$1 out=$2
 [ "${KS_SANDBOX-}" = 1 ] || { echo "deb_install.sh: run under ks_sandbox --usr" >&2; exit 1; }
 [ -f "$out/packages" ] ||
     { echo "skipped: no packages to install (packaging_deb was skipped)"; exit 77; }
-# dpkg installs files owned by root among the host's own: in a user
-# namespace where the host's root is not mapped (its files show another
-# owner), that cannot be done as on a host.
-[ "$(stat -c %u /usr/bin)" = 0 ] ||
+# dpkg installs files owned by root among the host's own and locks its
+# database as root: in a user namespace that maps only the caller, that
+# cannot be done as on a host.
+read -r inside outside count <"/proc/self/uid_map"
+[ "$inside $outside $count" = "0 0 4294967295" ] ||
     { echo "skipped: installing with dpkg needs the host's root user (not mapped here)"; exit 77; }
 for dir in /usr /etc; do
     [ "$(stat -f -c %T "$dir")" = overlayfs ] ||
