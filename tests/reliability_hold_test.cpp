@@ -114,6 +114,26 @@ class KsMonitorNeverWaits : public ::testing::Test {
                   std::to_string(SIGTERM) + " " + std::to_string(monitor_) + "\n");
     }
 
+    // Whether a file can be created in /run at once (`touch`, within a
+    // second): nothing holds the directory's lock.
+    static bool ProbeRunCreatesAtOnce() {
+        const pid_t touch = fork();
+        if (touch == 0) {
+            execlp("touch", "touch", "/run/probe", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        if (touch < 0) return false;
+        const int status = WaitForChild(touch, 1000ms);
+        if (status < 0) {
+            ADD_FAILURE() << "touch /run/probe still waits";
+            // Stuck in the kernel until the hold ends: not waited for here.
+            kill(touch, SIGKILL);
+            return false;
+        }
+        unlink("/run/probe");
+        return status == 0;
+    }
+
     std::string Warning() const {
         return "general warn Kestrun " + std::to_string(client_) +
                " closed unexpectedly; attempting to cleanup pppd " + std::to_string(pppd_);
@@ -188,8 +208,8 @@ INSTANTIATE_TEST_SUITE_P(Levels, KsMonitorHeldLog, ::testing::Values("info", "de
 
 // An earlier monitor's left-over flag file (0666: any user may write it),
 // held by another process for good: start-up neither waits on it nor writes
-// it, and the monitor watches. Once the hold ends, a fresh flag stands at
-// the name.
+// it, nor renames over it (that would lock /run until the hold ends); the
+// file standing there decides the ticks, and the monitor watches.
 TEST_F(KsMonitorNeverWaits, FlagHeldAtStartUp_DetachesAndWatches) {
     ASSERT_TRUE(WriteFile(kFlag, "1", 0666));
     struct stat before {};
@@ -199,15 +219,37 @@ TEST_F(KsMonitorNeverWaits, FlagHeldAtStartUp_DetachesAndWatches) {
     const auto start = std::chrono::steady_clock::now();
     Launch("info");
     EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    EXPECT_TRUE(ProbeRunCreatesAtOnce());
+    struct stat now {};
+    ASSERT_EQ(stat(kFlag, &now), 0);
+    EXPECT_EQ(now.st_ino, before.st_ino);  // left alone
     hold.Release();
-    EXPECT_TRUE(WaitFor([&] {
-        struct stat now {};
-        return stat(kFlag, &now) == 0 && now.st_ino != before.st_ino;
-    }));
     EXPECT_EQ(ReadFile(kFlag), "1");
     ASSERT_TRUE(ClientDeathTerminatesPppd());
     EXPECT_EQ(WaitForChild(monitor_, 5000ms), 0);
     ExpectOneSigtermFromTheMonitor();
+    EXPECT_FALSE(Exists(kFlag));  // no longer held at the exit: removed
+}
+
+// The flag's inode held for good when the monitor ends: pppd still gets its
+// SIGTERM, the exit neither waits on the file nor locks /run (an unlink of a
+// held file would hold /run's lock while it waits), and the flag stays
+// behind, as after a signal.
+TEST_F(KsMonitorNeverWaits, FlagHeldAtExit_SigtermSentRunFreeFlagLeft) {
+    Launch("info");
+    struct stat before {};
+    ASSERT_EQ(stat(kFlag, &before), 0);
+    InodeHold hold(kFlag);
+    ASSERT_TRUE(hold.held());
+    ASSERT_TRUE(ClientDeathTerminatesPppd());
+    EXPECT_TRUE(ProbeRunCreatesAtOnce());
+    EXPECT_EQ(WaitForChild(monitor_, 5000ms), 0);
+    ExpectOneSigtermFromTheMonitor();
+    struct stat now {};
+    ASSERT_EQ(stat(kFlag, &now), 0);
+    EXPECT_EQ(now.st_ino, before.st_ino);
+    hold.Release();
+    EXPECT_EQ(ReadFile(kFlag), "1");
 }
 
 // The repair command hangs: the process watch goes on meanwhile, and the
