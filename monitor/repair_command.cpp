@@ -19,6 +19,9 @@ namespace {
 // Where the kernel gives no process descriptor for the command or for a
 // watched process, the wait looks this often.
 constexpr std::chrono::milliseconds kLookEvery{10};
+// How often a repair that runs long probes the watched processes itself,
+// as the ticks it holds up would.
+constexpr std::chrono::seconds kProbeEvery{1};
 
 // The shell, started the way system() starts it. The monitor ignores
 // SIGXFSZ; the command gets the default back, as a fresh program would.
@@ -66,12 +69,18 @@ void run_repair_command(const process_watch_view* view) {
     const kestrun::unique_fd command(static_cast<int>(syscall(SYS_pidfd_open, child, 0)));
     for (;;) {
         const bool by_descriptors = command.ok() && view->ks.pidfd.ok() && view->pppd.pidfd.ok();
+        // Even with descriptors, the processes are probed once a second: a
+        // process whose descriptor has reported while its parent had not
+        // reaped it yet still probed alive, its descriptor leaves the waits,
+        // and the waits' own re-probes stop after about a second. Between
+        // ticks the tick's probe takes over; during a repair this does.
         const monotonic_time deadline =
-            by_descriptors ? monotonic_time::max() : monotonic_now() + kLookEvery;
+            monotonic_now() + (by_descriptors ? kProbeEvery : kLookEvery);
         const wait_outcome seen =
             wait_for_processes(*view, deadline, command.ok() ? command.get() : -1);
+        const bool probe = seen == wait_outcome::deadline || !by_descriptors;
         if (seen == wait_outcome::process_gone ||
-            (!by_descriptors && (!process_alive(view->pppd) || !process_alive(view->ks)))) {
+            (probe && (!process_alive(view->pppd) || !process_alive(view->ks)))) {
             handle_process_end(view->ks, view->pppd);
             continue;  // both alive after all: the repair goes on
         }

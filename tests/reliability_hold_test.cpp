@@ -270,6 +270,42 @@ TEST_F(KsMonitorNeverWaits, RepairThatNeverEnds_ClientDeathStillTerminatesPppd) 
     EXPECT_TRUE(ProcessRunning(std::atoi(Record("/tmp/repair.pid").c_str())));
 }
 
+// During a repair that never ends, the client dies but its parent, stopped,
+// reaps it only 2 s later: an unreaped client still probes alive, and its
+// descriptor has long reported by then. The reaped client is still noticed
+// during the repair, and pppd gets its SIGTERM.
+TEST_F(KsMonitorNeverWaits, RepairThatNeverEnds_ClientReapedLateStillTerminatesPppd) {
+    ASSERT_TRUE(WriteFile("/usr/sbin/kestRun",
+                          "#!/bin/sh\necho $$ >/tmp/repair.pid\necho \"$@\" >>/tmp/kestRun.calls\n"
+                          "exec sleep 100000\n",
+                          0755));
+    ASSERT_TRUE(WriteFile("/etc/resolv.conf", "nameserver 192.0.2.99\n"));  // DNS1 missing
+    // A client whose parent, a shell, reaps it only while it is not stopped;
+    // it takes over the client's pid file from the fixture's.
+    const pid_t parent =
+        Spawn({"/bin/sh", "-c", "\"$0\" \"$1\" & wait", KS_STANDIN_CLIENT, "/tmp/late.signals"});
+    pid_t late = 0;
+    ASSERT_TRUE(WaitFor([&] {
+        late = std::atoi(ReadFile("/etc/ppp/kestrun.pid").value_or("0").c_str());
+        return late > 0 && late != client_;
+    }));
+    Launch("info");
+    ASSERT_TRUE(WaitFor([] { return RecordLines(kRepairRecord) == 1; }, 10000ms));
+
+    ASSERT_EQ(kill(parent, SIGSTOP), 0);
+    ASSERT_TRUE(WaitFor([&] { return ProcessState(parent) == 'T'; }));
+    ASSERT_EQ(kill(late, SIGKILL), 0);
+    ASSERT_TRUE(WaitFor([&] { return ProcessState(late) == 'Z'; }));
+    std::this_thread::sleep_for(2s);
+    EXPECT_EQ(RecordLines(kPppdRecord), 0);  // a zombie is not gone yet
+    ASSERT_EQ(kill(parent, SIGCONT), 0);
+    EXPECT_EQ(WaitForChild(parent), 0);
+    // Noticed at the repair's next probe, within a second.
+    EXPECT_TRUE(WaitFor([] { return RecordLines(kPppdRecord) >= 1; }, 2000ms));
+    EXPECT_EQ(WaitForChild(monitor_, 5000ms), 0);
+    ExpectOneSigtermFromTheMonitor();
+}
+
 // A file size limit below the log's size: every entry comes back short and
 // is dropped; the monitor is not killed by SIGXFSZ and keeps watching.
 TEST_F(KsMonitorNeverWaits, FileSizeLimit_MonitorKeepsWatching) {
