@@ -23,20 +23,25 @@ constexpr std::chrono::milliseconds kLookEvery{10};
 // as the ticks it holds up would.
 constexpr std::chrono::seconds kProbeEvery{1};
 
-// The shell, started the way system() starts it. The monitor ignores
-// SIGXFSZ; the command gets the default back, as a fresh program would.
+// Whether SIGXFSZ was at its default when the monitor started, before it
+// came to ignore the signal; set once by ignore_file_size_signal().
+bool file_size_signal_was_default = false;
+
+// The shell, started the way system() starts it: the monitor's signal mask
+// (its main thread's, which is the one it inherited) and dispositions, but
+// with SIGXFSZ back at its default if that is what the monitor was given,
+// so the command meets a file size limit as if the monitor had started it
+// without ignoring the signal.
 pid_t spawn_shell() {
     posix_spawnattr_t attr;
     if (posix_spawnattr_init(&attr) != 0) return -1;
     sigset_t defaults;
     sigemptyset(&defaults);
     sigaddset(&defaults, SIGXFSZ);
-    sigset_t none;
-    sigemptyset(&none);
     pid_t child = -1;
-    if (posix_spawnattr_setsigdefault(&attr, &defaults) == 0 &&
-        posix_spawnattr_setsigmask(&attr, &none) == 0 &&
-        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK) == 0) {
+    if (!file_size_signal_was_default ||
+        (posix_spawnattr_setsigdefault(&attr, &defaults) == 0 &&
+         posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF) == 0)) {
         char sh[] = "sh";
         char dash_c[] = "-c";
         char command[sizeof kRepairCommand];
@@ -47,6 +52,17 @@ pid_t spawn_shell() {
     kestrun::ignore_result(posix_spawnattr_destroy(&attr));  // nothing was allocated we keep
     return child;
 }
+
+}  // namespace
+
+void ignore_file_size_signal() {
+    const sighandler_t before = signal(SIGXFSZ, SIG_IGN);
+    // A failure leaves the disposition as it was, which the command then
+    // inherits too.
+    file_size_signal_was_default = before == SIG_DFL;
+}
+
+namespace {
 
 // True once the command has ended (and is reaped).
 bool reaped(pid_t child, int flags) {
