@@ -136,6 +136,5 @@ void ksmonitor_atexit() {
         kestrun::ignore_result(unlink(kKsMonitorFlagPath));
         return;
     }
-    kestrun::ignore_result(
-        change_unheld_flag(st, [] { return unlink(kKsMonitorFlagPath) == 0; }));
+    kestrun::ignore_result(change_unheld_flag(st, [] { return unlink(kKsMonitorFlagPath) == 0; }));
 }

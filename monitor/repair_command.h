@@ -1,8 +1,9 @@
 // The DNS watch's repair: "/usr/sbin/kestRun --setup-dns" run through the
 // shell, as system() would run it (the monitor's environment, its working
 // directory and standard streams, which after the detach are / and
-// /dev/null, its signal mask and dispositions), but waited for together with the watched processes, so a
-// repair that hangs does not hold up the process watch.
+// /dev/null, its signal mask and dispositions), but waited for together
+// with the watched processes, so a repair that hangs does not hold up the
+// process watch.
 #pragma once
 
 #include "tick_wait.h"
