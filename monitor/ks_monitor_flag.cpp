@@ -62,6 +62,11 @@ bool change_unheld_flag(const struct stat& judged, Change change) {
     if (fcntl(fd.get(), F_SETSIG, kLeaseBreakSignal) != 0 ||
         fcntl(fd.get(), F_SETLEASE, F_WRLCK) != 0)
         return false;
+    // The lease covers the file opened; should another monitor have put its
+    // own at the name meanwhile, that one is not ours to replace unleased.
+    struct stat now {};
+    if (lstat(kKsMonitorFlagPath, &now) != 0 || now.st_dev != st.st_dev || now.st_ino != st.st_ino)
+        return false;
     const bool changed = change();
     // Closing the descriptor releases the lease (and lets waiting opens on).
     return changed;
@@ -79,6 +84,12 @@ bool take_flag_name(const char* fresh) {
             // take it meanwhile, its file is judged like any other.
             if (renameat2(AT_FDCWD, fresh, AT_FDCWD, kKsMonitorFlagPath, RENAME_NOREPLACE) == 0)
                 return true;
+            if (errno == EINVAL && link(fresh, kKsMonitorFlagPath) == 0) {
+                // A file system without RENAME_NOREPLACE: a link never
+                // replaces a name either. The fresh name is ours alone.
+                kestrun::ignore_result(unlink(fresh));
+                return true;
+            }
             if (errno != EEXIST) return false;
             continue;
         }
