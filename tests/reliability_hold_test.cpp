@@ -6,6 +6,7 @@
 // ks_sandbox, as root (the hold needs a userfaultfd that catches the
 // kernel's faults).
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -250,6 +251,43 @@ TEST_F(KsMonitorNeverWaits, FlagHeldAtExit_SigtermSentRunFreeFlagLeft) {
     EXPECT_EQ(now.st_ino, before.st_ino);
     hold.Release();
     EXPECT_EQ(ReadFile(kFlag), "1");
+}
+
+// The flag opened while the monitor holds its lease at exit: the kernel
+// tells the lease's holder with a signal, which must not end the monitor.
+// To keep the lease held long enough, /run's own lock is held by a rename
+// over another file whose inode is held, so the monitor's unlink waits for
+// the directory with the lease taken.
+TEST_F(KsMonitorNeverWaits, FlagOpenedWhileLeasedAtExit_MonitorNotKilled) {
+    Launch("info");
+    ASSERT_TRUE(WriteFile("/run/held", "held"));
+    ASSERT_TRUE(WriteFile("/run/over", "over"));
+    InodeHold hold("/run/held");
+    ASSERT_TRUE(hold.held());
+    const pid_t mover = fork();
+    if (mover == 0) _exit(rename("/run/over", "/run/held") == 0 ? 0 : 1);
+    ASSERT_GT(mover, 0);
+    ASSERT_TRUE(WaitFor([&] { return ProcessState(mover) == 'D'; }));  // /run locked
+
+    ASSERT_TRUE(ClientDeathTerminatesPppd());
+    // The monitor waits for /run in its unlink, the lease held.
+    ASSERT_TRUE(WaitFor([&] { return ProcessState(monitor_) == 'D'; }));
+    const pid_t opener = fork();
+    if (opener == 0) {
+        const int fd = open(kFlag, O_RDONLY | O_CLOEXEC);
+        _exit(fd >= 0 ? 0 : 1);
+    }
+    ASSERT_GT(opener, 0);
+    // Waits for the lease's release; the monitor has been told by then.
+    ASSERT_TRUE(WaitFor([&] { return ProcessState(opener) == 'S'; }));
+    std::this_thread::sleep_for(100ms);
+
+    hold.Release();
+    EXPECT_EQ(WaitForChild(mover), 0);
+    EXPECT_EQ(WaitForChild(monitor_, 5000ms), 0);  // exit(0), not a signal
+    ExpectOneSigtermFromTheMonitor();
+    EXPECT_EQ(WaitForChild(opener), 0);
+    EXPECT_FALSE(Exists(kFlag));
 }
 
 // The repair command hangs: the process watch goes on meanwhile, and the
