@@ -1,14 +1,12 @@
 #include "ks_monitor_flag.h"
 
 #include <fcntl.h>
-#include <sys/prctl.h>
+#include <signal.h>
+#include <stdio.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
@@ -23,35 +21,94 @@ namespace {
 // flag's own directory, so the rename stays on one file system.
 constexpr char kFreshFlagTemplate[] = "/var/run/com.valdrane.kestrun.ksMonitor.XXXXXX";
 
-// What stands at the flag's name, judged by lstat: the name itself, with
-// nothing opened and no lock taken that a writer could hold.
-enum class flag_name {
-    free,
-    // A regular file of the monitor's own that no other name shares (an
-    // earlier monitor's flag): it may be replaced.
-    ours,
-    // A link, a hard link to another file, a FIFO, a device, a directory or
-    // another user's file: it stays as it is.
-    foreign,
-};
+// The signal a broken lease sends to the monitor: one whose default action
+// is to ignore it. Without it the kernel sends SIGIO, whose default ends the
+// process, to a monitor that holds the lease while some process opens the
+// flag.
+constexpr int kLeaseBreakSignal = SIGURG;
 
-flag_name look_at_flag_name() {
-    struct stat st {};
-    if (lstat(kKsMonitorFlagPath, &st) != 0)
-        return errno == ENOENT ? flag_name::free : flag_name::foreign;
-    const bool ours = S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == geteuid();
-    return ours ? flag_name::ours : flag_name::foreign;
+// A regular file of the monitor's own that no other name shares (an earlier
+// monitor's flag, or this monitor's): one the monitor may rename over or
+// unlink. A link, a hard link to another file, a FIFO, a device, a directory
+// or another user's file stays as it is.
+bool ours(const struct stat& st) {
+    return S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == geteuid();
 }
 
-// How long start-up waits for the helper that puts the flag in place. It
-// normally takes well under a millisecond; only a held name takes longer.
-constexpr std::chrono::milliseconds kFlagHelperBound{1000};
+// Runs `change` (a rename over the flag's name, or its unlink) while no
+// other process has the file at the name open, and none can open it:
+// renaming over a file, and unlinking it, take /var/run's lock and then wait
+// for the file's inode lock, which any user who may write the file (it is
+// 0666) can hold for as long as they like (a long write, or one stuck in
+// the kernel). The kernel grants a write lease only while no other open file
+// description of the file exists, and while it is held every other open,
+// and a truncate by path, waits for its release: nobody holds the inode lock
+// meanwhile, or can take it. `judged` is what lstat found at the name, a
+// regular file. Returns false, with nothing changed, when the lease is
+// refused (the file is open elsewhere) or the file opened is not the one
+// judged.
+template <typename Change>
+bool change_unheld_flag(const struct stat& judged, Change change) {
+    // O_NONBLOCK: a lease someone else holds refuses the open at once
+    // instead of making it wait. /var/run is writable by root alone, so the
+    // file judged by lstat is the one opened; fstat confirms it.
+    const kestrun::unique_fd fd(
+        open(kKsMonitorFlagPath, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY));
+    if (!fd.ok()) return false;
+    struct stat st {};
+    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_dev != judged.st_dev ||
+        st.st_ino != judged.st_ino)
+        return false;
+    if (fcntl(fd.get(), F_SETSIG, kLeaseBreakSignal) != 0 ||
+        fcntl(fd.get(), F_SETLEASE, F_WRLCK) != 0)
+        return false;
+    // The lease covers the file opened; should another monitor have put its
+    // own at the name meanwhile, that one is not ours to replace unleased.
+    struct stat now {};
+    if (lstat(kKsMonitorFlagPath, &now) != 0 || now.st_dev != st.st_dev || now.st_ino != st.st_ino)
+        return false;
+    const bool changed = change();
+    // Closing the descriptor releases the lease (and lets waiting opens on).
+    return changed;
+}
 
-// Makes a fresh flag file under a name of its own and renames it over the
-// flag's name, so a monitor already running never sees it empty. Should
-// something be planted at the name after the look, the rename replaces that
-// name alone: no file behind it is written or opened to anyone.
-void put_fresh_flag() {
+// Takes the flag's name for the fresh file `fresh` when the name is free,
+// or when it holds an earlier flag of ours that nobody has open. false when
+// the name stays as it is.
+bool take_flag_name(const char* fresh) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        struct stat st {};
+        if (lstat(kKsMonitorFlagPath, &st) != 0) {
+            if (errno != ENOENT) return false;
+            // A free name holds nothing to wait for; should another monitor
+            // take it meanwhile, its file is judged like any other.
+            if (renameat2(AT_FDCWD, fresh, AT_FDCWD, kKsMonitorFlagPath, RENAME_NOREPLACE) == 0)
+                return true;
+            if (errno == EINVAL && link(fresh, kKsMonitorFlagPath) == 0) {
+                // A file system without RENAME_NOREPLACE: a link never
+                // replaces a name either. The fresh name is ours alone.
+                kestrun::ignore_result(unlink(fresh));
+                return true;
+            }
+            if (errno != EEXIST) return false;
+            continue;
+        }
+        if (!ours(st)) return false;
+        return change_unheld_flag(st, [&] { return rename(fresh, kKsMonitorFlagPath) == 0; });
+    }
+    return false;
+}
+
+}  // namespace
+
+void init_ks_monitor_flag() {
+    // The file at the name is never truncated or written: any user may
+    // write it (its mode is 0666), and so hold its inode lock for as long
+    // as they like. A fresh file takes the name in one step instead, so a
+    // monitor already running never sees the flag empty. While another
+    // process has an earlier file at the name open, the name is left alone
+    // and the file standing there decides the ticks (an earlier monitor's
+    // left-over flag reads 1).
     char fresh[sizeof kFreshFlagTemplate];
     std::memcpy(fresh, kFreshFlagTemplate, sizeof fresh);
     // O_EXCL inside: the name is new, no link at it is followed.
@@ -61,64 +118,14 @@ void put_fresh_flag() {
     // alone (mkostemp gives 0600): no other user can open it and hold up the
     // write, the rename or the mode change (each takes its inode lock). A
     // file that cannot be given its digit or the name is a flag that cannot
-    // be created.
-    if (!kestrun::write_all(fd.get(), "1", 1) || rename(fresh, kKsMonitorFlagPath) != 0) {
+    // be created, unless an earlier one stands there.
+    if (!kestrun::write_all(fd.get(), "1", 1) || !take_flag_name(fresh)) {
         kestrun::ignore_result(unlink(fresh));  // our own fresh name; nothing else to do
         return;
     }
     // Any process of any user may stop the monitor, so the umask must not
     // narrow the mode; a failure is left silent, as before.
     kestrun::ignore_result(fchmod(fd.get(), 0666));
-}
-
-// Waits up to the bound for the helper; true when it ended (and is reaped).
-bool helper_ended(pid_t helper) {
-    const auto until = std::chrono::steady_clock::now() + kFlagHelperBound;
-    const timespec step = {0, 200000};
-    for (;;) {
-        int status = 0;
-        const pid_t got = waitpid(helper, &status, WNOHANG);
-        if (got == helper || (got < 0 && errno != EINTR)) return true;
-        if (std::chrono::steady_clock::now() >= until) return false;
-        kestrun::ignore_result(nanosleep(&step, nullptr));  // cut short: looked at again
-    }
-}
-
-}  // namespace
-
-void init_ks_monitor_flag() {
-    // The file at the name is never truncated or written: any user may
-    // write it (its mode is 0666), and so hold its inode lock for as long
-    // as they like (a long write, or a file system that stops answering).
-    // Even a rename over it, or an unlink of it, waits for that lock. A free
-    // name (the usual case: the last monitor deleted its flag) holds nothing
-    // to wait for, and only root may create files in /var/run. Over an
-    // earlier file, a helper process puts the fresh file in place, and
-    // start-up waits for it at most a second: while the name stays held,
-    // the file there decides the ticks (an earlier monitor's left-over flag
-    // reads 1), and the helper finishes on its own once the hold ends.
-    const flag_name name = look_at_flag_name();
-    if (name == flag_name::foreign) return;  // as a flag that cannot be created
-    if (name == flag_name::free) {
-        put_fresh_flag();
-        return;
-    }
-    const pid_t helper = fork();
-    if (helper < 0) {
-        put_fresh_flag();  // no helper to be had: as before, in this process
-        return;
-    }
-    if (helper == 0) {
-        // Named for what it does, should it stay held where ps shows it,
-        // and keeps no pipe of the starter open while it may wait.
-        prctl(PR_SET_NAME, "ksMonitor-flag");  // the name is only a courtesy
-        for (int stream = 0; stream <= 2; ++stream) kestrun::ignore_result(close(stream));
-        put_fresh_flag();
-        _exit(0);
-    }
-    // A helper still held is left to finish; once start-up has detached, it
-    // is no child of the monitor's any more.
-    kestrun::ignore_result(helper_ended(helper));
 }
 
 void assert_ks_monitor_flag() {
@@ -129,6 +136,16 @@ void assert_ks_monitor_flag() {
 }
 
 void ksmonitor_atexit() {
-    // Already gone when another process deleted it to stop us.
-    kestrun::ignore_result(unlink(kKsMonitorFlagPath));
+    // Already gone when another process deleted it to stop us. A file that
+    // another process has open stays, as after a signal: the unlink could
+    // wait for as long as that process holds its inode lock.
+    struct stat st {};
+    if (lstat(kKsMonitorFlagPath, &st) != 0) return;
+    if (!S_ISREG(st.st_mode)) {
+        // No write holds the inode lock of a link, FIFO or device, so
+        // removing the name cannot wait (a directory is refused).
+        kestrun::ignore_result(unlink(kKsMonitorFlagPath));
+        return;
+    }
+    kestrun::ignore_result(change_unheld_flag(st, [] { return unlink(kKsMonitorFlagPath) == 0; }));
 }

@@ -17,6 +17,7 @@
 #include <cstring>
 
 #include "ignore_result.h"
+#include "timespec_of.h"
 
 namespace {
 
@@ -182,15 +183,14 @@ bool start_log_writer() {
 void finish_log_writer() {
     if (!writer_running) return;
     const int saved_errno = errno;
-    // A loss with no entry after it is still told.
+    // A loss with no entry after it is still told, if the queue has room
+    // for the telling (nothing is queued after this).
     if (dropped_entries > 0) {
         const unsigned lost = dropped_entries;
         if (log_slot* slot = claim_slot()) {
             slot->lost_before = lost;
             slot->loss_only = true;
             publish_slot();
-        } else {
-            dropped_entries = lost;
         }
     }
     // Up to a second for what is queued: the flag file is gone already, and
@@ -202,9 +202,7 @@ void finish_log_writer() {
         if (tail == ring_head.load(std::memory_order_relaxed)) break;
         const auto left = until - std::chrono::steady_clock::now();
         if (left <= std::chrono::nanoseconds::zero()) break;
-        const auto secs = std::chrono::duration_cast<std::chrono::seconds>(left);
-        const timespec timeout = {static_cast<time_t>(secs.count()),
-                                  static_cast<long>((left - secs).count())};
+        const timespec timeout = timespec_of(left);
         // Ends when the writer finishes an entry, at the timeout, or at once
         // when it finished one since the look above.
         kestrun::ignore_result(futex(ring_tail, FUTEX_WAIT, tail, &timeout));
@@ -212,7 +210,6 @@ void finish_log_writer() {
     // Whatever is left stays unwritten; a writer stuck in the kernel is
     // left there, and the process's end takes it down.
     writer_closed.store(true, std::memory_order_release);
-    writer_sleeping.store(0);
     kestrun::ignore_result(futex(ring_head, FUTEX_WAKE, 1));
     errno = saved_errno;
 }

@@ -3,7 +3,6 @@
 // the environment (IFNAME, DNS1, DNS2, DNSSUFFIX0..31, KSLOGPRIORITY); of
 // the command line it answers a lone --help or --version, refuses any other
 // option with status 64 and ignores every other argument.
-#include <signal.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -20,6 +19,7 @@
 #include "main_loop.h"
 #include "monitor_config.h"
 #include "process_watch.h"
+#include "repair_command.h"
 #include "start_up.h"
 
 int main(int argc, char** argv) {
@@ -30,7 +30,7 @@ int main(int argc, char** argv) {
     close_inherited_on_exec();
     // A file size limit (LimitFSIZE=, ulimit -f) must cut a log write short,
     // never kill the watchdog.
-    kestrun::ignore_result(signal(SIGXFSZ, SIG_IGN));
+    ignore_file_size_signal();
 
     // The client's user may own the log and its links: trusted from the start.
     kestrun::kslog::kslogTrustClientProcess(sslvpn_get_kestrun_pid());

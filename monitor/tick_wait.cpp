@@ -9,6 +9,7 @@
 #include "ignore_result.h"
 #include "ks_monitor_flag.h"
 #include "process_watch.h"
+#include "timespec_of.h"
 
 namespace {
 
@@ -18,19 +19,11 @@ constexpr nanoseconds kFirstReprobe = std::chrono::milliseconds(1);
 // Once the delay would reach this, the tick's own probe is as soon.
 constexpr nanoseconds kLastReprobeBelow = std::chrono::seconds(1);
 
-timespec to_timespec(nanoseconds t) {
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(t);
-    timespec ts{};
-    ts.tv_sec = static_cast<time_t>(seconds.count());
-    ts.tv_nsec = static_cast<long>((t - seconds).count());
-    return ts;
-}
-
 // Sleeps until `until` on CLOCK_MONOTONIC: 0 when it got there, otherwise
 // the error (EINTR for a signal). An absolute time, so that a sleep cut
 // short is simply asked for again.
 int sleep_until(monotonic_time until) {
-    const timespec ts = to_timespec(until);
+    const timespec ts = timespec_of(until);
     return clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
 }
 
@@ -151,7 +144,7 @@ wait_outcome wait_for_processes(process_watch_view view, monotonic_time deadline
         }
 
         // `until` lies ahead of `now`, so the timeout is never zero.
-        const timespec timeout = to_timespec(until - now);
+        const timespec timeout = timespec_of(until - now);
         const int ready = ppoll(fds.data(), count, &timeout, nullptr);
         if (ready == 0) {
             if (until == deadline) return wait_outcome::deadline;  // no second call

@@ -430,6 +430,47 @@ INSTANTIATE_TEST_SUITE_P(Kernels, KsMonitorInherited, ::testing::Bool(), [](cons
     return std::string(info.param ? "WithoutCloseRange" : "WithCloseRange");
 });
 
+// A signal set of /proc/<pid>/status ("SigIgn:\t0000000001000000"), as a
+// mask with bit n-1 for signal n.
+unsigned long long SignalSet(const std::string& status, const std::string& field) {
+    const auto at = status.find(field + ":\t");
+    if (at == std::string::npos) return 0;
+    return std::stoull(status.substr(at + field.size() + 2, 16), nullptr, 16);
+}
+
+// The repair command starts with SIGXFSZ as the monitor's starter left it,
+// as system() would start it: the monitor itself ignores the signal, which
+// the command must not inherit unless the starter ignored it too. (The
+// signal mask is passed on as well, but /bin/sh clears its own at start, so
+// the command's shell shows nothing of it.)
+TEST_F(KsMonitor, RepairCommand_GetsSigxfszAsTheStarterLeftIt) {
+    const unsigned long long xfsz = 1ull << (SIGXFSZ - 1);
+    ASSERT_TRUE(WriteFile("/usr/sbin/kestRun",
+                          "#!/bin/sh\ncat /proc/$$/status >/tmp/repair.status\n"
+                          "echo \"$*\" >>/tmp/kestRun.calls\n",
+                          0755));
+    for (const bool ignored : {false, true}) {
+        SCOPED_TRACE(ignored ? "ignored by the starter" : "at its default");
+        RemoveAll("/tmp/repair.status");
+        RemoveAll("/tmp/kestRun.calls");
+        RemoveAll(DefaultLog());
+        StartTunnel();
+        ASSERT_TRUE(WriteFile("/etc/resolv.conf", "nameserver 192.0.2.53\n"));
+        // Passed on through fork and exec, as a starter's own would be.
+        ASSERT_NE(signal(SIGXFSZ, ignored ? SIG_IGN : SIG_DFL), SIG_ERR);
+        LaunchDetached({"DNS1=10.0.0.1", "KSLOGPRIORITY=info", "ASAN_OPTIONS=detect_leaks=0"});
+        ASSERT_NE(signal(SIGXFSZ, SIG_DFL), SIG_ERR);
+        ASSERT_TRUE(WaitFor([] { return RecordLines(kRepairRecord) >= 1; }, 8000ms));
+        const std::string status = Record("/tmp/repair.status");
+        EXPECT_EQ((SignalSet(status, "SigIgn") & xfsz) != 0, ignored) << status;
+        ASSERT_TRUE(WriteFile(kFlag, "0"));
+        EXPECT_EQ(MonitorExit(), 0);
+        KillAndReap(client_);
+        KillAndReap(pppd_);
+        client_ = pppd_ = 0;
+    }
+}
+
 // A FIFO at the flag's name does not hang start-up: it counts as a flag that
 // cannot be created, so the monitor detaches and stops at its first check.
 TEST_F(KsMonitor, FifoAtTheFlagName_DoesNotHangStartUp) {

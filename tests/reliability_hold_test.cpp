@@ -6,6 +6,7 @@
 // ks_sandbox, as root (the hold needs a userfaultfd that catches the
 // kernel's faults).
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -115,6 +116,26 @@ class KsMonitorNeverWaits : public ::testing::Test {
                   std::to_string(SIGTERM) + " " + std::to_string(monitor_) + "\n");
     }
 
+    // Whether a file can be created in /run at once (`touch`, within a
+    // second): nothing holds the directory's lock.
+    static bool ProbeRunCreatesAtOnce() {
+        const pid_t touch = fork();
+        if (touch == 0) {
+            execlp("touch", "touch", "/run/probe", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        if (touch < 0) return false;
+        const int status = WaitForChild(touch, 1000ms);
+        if (status < 0) {
+            ADD_FAILURE() << "touch /run/probe still waits";
+            // Stuck in the kernel until the hold ends: not waited for here.
+            kill(touch, SIGKILL);
+            return false;
+        }
+        unlink("/run/probe");
+        return status == 0;
+    }
+
     std::string Warning() const {
         return "general warn Kestrun " + std::to_string(client_) +
                " closed unexpectedly; attempting to cleanup pppd " + std::to_string(pppd_);
@@ -191,8 +212,8 @@ INSTANTIATE_TEST_SUITE_P(Levels, KsMonitorHeldLog, ::testing::Values("info", "de
 
 // An earlier monitor's left-over flag file (0666: any user may write it),
 // held by another process for good: start-up neither waits on it nor writes
-// it, and the monitor watches. Once the hold ends, a fresh flag stands at
-// the name.
+// it, nor renames over it (that would lock /run until the hold ends); the
+// file standing there decides the ticks, and the monitor watches.
 TEST_F(KsMonitorNeverWaits, FlagHeldAtStartUp_DetachesAndWatches) {
     KS_SKIP_UNLESS_REAL_ROOT(KS_NEEDS_KERNEL_FAULT_HOLD);
     ASSERT_TRUE(WriteFile(kFlag, "1", 0666));
@@ -203,15 +224,74 @@ TEST_F(KsMonitorNeverWaits, FlagHeldAtStartUp_DetachesAndWatches) {
     const auto start = std::chrono::steady_clock::now();
     Launch("info");
     EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    EXPECT_TRUE(ProbeRunCreatesAtOnce());
+    struct stat now {};
+    ASSERT_EQ(stat(kFlag, &now), 0);
+    EXPECT_EQ(now.st_ino, before.st_ino);  // left alone
     hold.Release();
-    EXPECT_TRUE(WaitFor([&] {
-        struct stat now {};
-        return stat(kFlag, &now) == 0 && now.st_ino != before.st_ino;
-    }));
     EXPECT_EQ(ReadFile(kFlag), "1");
     ASSERT_TRUE(ClientDeathTerminatesPppd());
     EXPECT_EQ(WaitForChild(monitor_, 5000ms), 0);
     ExpectOneSigtermFromTheMonitor();
+    EXPECT_FALSE(Exists(kFlag));  // no longer held at the exit: removed
+}
+
+// The flag's inode held for good when the monitor ends: pppd still gets its
+// SIGTERM, the exit neither waits on the file nor locks /run (an unlink of a
+// held file would hold /run's lock while it waits), and the flag stays
+// behind, as after a signal.
+TEST_F(KsMonitorNeverWaits, FlagHeldAtExit_SigtermSentRunFreeFlagLeft) {
+    Launch("info");
+    struct stat before {};
+    ASSERT_EQ(stat(kFlag, &before), 0);
+    InodeHold hold(kFlag);
+    ASSERT_TRUE(hold.held());
+    ASSERT_TRUE(ClientDeathTerminatesPppd());
+    EXPECT_TRUE(ProbeRunCreatesAtOnce());
+    EXPECT_EQ(WaitForChild(monitor_, 5000ms), 0);
+    ExpectOneSigtermFromTheMonitor();
+    struct stat now {};
+    ASSERT_EQ(stat(kFlag, &now), 0);
+    EXPECT_EQ(now.st_ino, before.st_ino);
+    hold.Release();
+    EXPECT_EQ(ReadFile(kFlag), "1");
+}
+
+// The flag opened while the monitor holds its lease at exit: the kernel
+// tells the lease's holder with a signal, which must not end the monitor.
+// To keep the lease held long enough, /run's own lock is held by a rename
+// over another file whose inode is held, so the monitor's unlink waits for
+// the directory with the lease taken.
+TEST_F(KsMonitorNeverWaits, FlagOpenedWhileLeasedAtExit_MonitorNotKilled) {
+    Launch("info");
+    ASSERT_TRUE(WriteFile("/run/held", "held"));
+    ASSERT_TRUE(WriteFile("/run/over", "over"));
+    InodeHold hold("/run/held");
+    ASSERT_TRUE(hold.held());
+    const pid_t mover = fork();
+    if (mover == 0) _exit(rename("/run/over", "/run/held") == 0 ? 0 : 1);
+    ASSERT_GT(mover, 0);
+    ASSERT_TRUE(WaitFor([&] { return ProcessState(mover) == 'D'; }));  // /run locked
+
+    ASSERT_TRUE(ClientDeathTerminatesPppd());
+    // The monitor waits for /run in its unlink, the lease held.
+    ASSERT_TRUE(WaitFor([&] { return ProcessState(monitor_) == 'D'; }));
+    const pid_t opener = fork();
+    if (opener == 0) {
+        const int fd = open(kFlag, O_RDONLY | O_CLOEXEC);
+        _exit(fd >= 0 ? 0 : 1);
+    }
+    ASSERT_GT(opener, 0);
+    // Waits for the lease's release; the monitor has been told by then.
+    ASSERT_TRUE(WaitFor([&] { return ProcessState(opener) == 'S'; }));
+    std::this_thread::sleep_for(100ms);
+
+    hold.Release();
+    EXPECT_EQ(WaitForChild(mover), 0);
+    EXPECT_EQ(WaitForChild(monitor_, 5000ms), 0);  // exit(0), not a signal
+    ExpectOneSigtermFromTheMonitor();
+    EXPECT_EQ(WaitForChild(opener), 0);
+    EXPECT_FALSE(Exists(kFlag));
 }
 
 // The repair command hangs: the process watch goes on meanwhile, and the
@@ -230,6 +310,42 @@ TEST_F(KsMonitorNeverWaits, RepairThatNeverEnds_ClientDeathStillTerminatesPppd) 
     EXPECT_EQ(CallerLogLines().back(), Warning());
     // Still running: left to finish on its own.
     EXPECT_TRUE(ProcessRunning(std::atoi(Record("/tmp/repair.pid").c_str())));
+}
+
+// During a repair that never ends, the client dies but its parent, stopped,
+// reaps it only 2 s later: an unreaped client still probes alive, and its
+// descriptor has long reported by then. The reaped client is still noticed
+// during the repair, and pppd gets its SIGTERM.
+TEST_F(KsMonitorNeverWaits, RepairThatNeverEnds_ClientReapedLateStillTerminatesPppd) {
+    ASSERT_TRUE(WriteFile("/usr/sbin/kestRun",
+                          "#!/bin/sh\necho $$ >/tmp/repair.pid\necho \"$@\" >>/tmp/kestRun.calls\n"
+                          "exec sleep 100000\n",
+                          0755));
+    ASSERT_TRUE(WriteFile("/etc/resolv.conf", "nameserver 192.0.2.99\n"));  // DNS1 missing
+    // A client whose parent, a shell, reaps it only while it is not stopped;
+    // it takes over the client's pid file from the fixture's.
+    const pid_t parent =
+        Spawn({"/bin/sh", "-c", "\"$0\" \"$1\" & wait", KS_STANDIN_CLIENT, "/tmp/late.signals"});
+    pid_t late = 0;
+    ASSERT_TRUE(WaitFor([&] {
+        late = std::atoi(ReadFile("/etc/ppp/kestrun.pid").value_or("0").c_str());
+        return late > 0 && late != client_;
+    }));
+    Launch("info");
+    ASSERT_TRUE(WaitFor([] { return RecordLines(kRepairRecord) == 1; }, 10000ms));
+
+    ASSERT_EQ(kill(parent, SIGSTOP), 0);
+    ASSERT_TRUE(WaitFor([&] { return ProcessState(parent) == 'T'; }));
+    ASSERT_EQ(kill(late, SIGKILL), 0);
+    ASSERT_TRUE(WaitFor([&] { return ProcessState(late) == 'Z'; }));
+    std::this_thread::sleep_for(2s);
+    EXPECT_EQ(RecordLines(kPppdRecord), 0);  // a zombie is not gone yet
+    ASSERT_EQ(kill(parent, SIGCONT), 0);
+    EXPECT_EQ(WaitForChild(parent), 0);
+    // Noticed at the repair's next probe, within a second.
+    EXPECT_TRUE(WaitFor([] { return RecordLines(kPppdRecord) >= 1; }, 2000ms));
+    EXPECT_EQ(WaitForChild(monitor_, 5000ms), 0);
+    ExpectOneSigtermFromTheMonitor();
 }
 
 // A file size limit below the log's size: every entry comes back short and
