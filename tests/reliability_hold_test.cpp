@@ -241,6 +241,7 @@ TEST_F(KsMonitorNeverWaits, FlagHeldAtStartUp_DetachesAndWatches) {
 // held file would hold /run's lock while it waits), and the flag stays
 // behind, as after a signal.
 TEST_F(KsMonitorNeverWaits, FlagHeldAtExit_SigtermSentRunFreeFlagLeft) {
+    KS_SKIP_UNLESS_REAL_ROOT(KS_NEEDS_KERNEL_FAULT_HOLD);
     Launch("info");
     struct stat before {};
     ASSERT_EQ(stat(kFlag, &before), 0);
@@ -263,6 +264,7 @@ TEST_F(KsMonitorNeverWaits, FlagHeldAtExit_SigtermSentRunFreeFlagLeft) {
 // over another file whose inode is held, so the monitor's unlink waits for
 // the directory with the lease taken.
 TEST_F(KsMonitorNeverWaits, FlagOpenedWhileLeasedAtExit_MonitorNotKilled) {
+    KS_SKIP_UNLESS_REAL_ROOT(KS_NEEDS_KERNEL_FAULT_HOLD);
     Launch("info");
     ASSERT_TRUE(WriteFile("/run/held", "held"));
     ASSERT_TRUE(WriteFile("/run/over", "over"));
