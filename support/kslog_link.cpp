@@ -21,7 +21,8 @@ constexpr size_t kMaxTarget = 1024;
 
 }  // namespace
 
-bool follow_shared_link(const Trust& trust, PathBuffer& out) {
+bool follow_shared_link(const Trust& trust, PathBuffer& out, uid_t& owner) {
+    owner = kNoUid;
     struct stat st {};
     if (lstat(kSharedLink, &st) != 0 || !S_ISLNK(st.st_mode) || !trust.trusts(st.st_uid))
         return false;
@@ -36,7 +37,8 @@ bool follow_shared_link(const Trust& trust, PathBuffer& out) {
     // A relative target is taken against the working directory (not the
     // link's), now, so a process that later changes directory keeps
     // writing the same file.
-    return resolve_trusted(target, trust, out, 1);
+    add_link_owner(trust, st.st_uid, owner);  // the first link counted: never refused
+    return resolve_trusted(target, trust, out, owner, 1);
 }
 
 bool own_shared_link_to(const char* log) {

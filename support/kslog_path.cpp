@@ -117,7 +117,8 @@ unique_fd open_directory_of(const char* path) {
     return open_no_links(dir.text, O_PATH | O_DIRECTORY);
 }
 
-bool resolve_trusted(const char* name, const Trust& trust, PathBuffer& out, int links) {
+bool resolve_trusted(const char* name, const Trust& trust, PathBuffer& out, uid_t& owner,
+                     int links) {
     // pending: what is left to resolve; out: the canonical directory so far
     // ("" for "/").
     PathBuffer pending;
@@ -163,7 +164,9 @@ bool resolve_trusted(const char* name, const Trust& trust, PathBuffer& out, int 
         if (lstat(out.text, &st) != 0) return errno == ENOENT && last;
         if (S_ISDIR(st.st_mode)) continue;
         if (!S_ISLNK(st.st_mode)) return last;
-        if (++links > kMaxLinks || !trust.trusts(st.st_uid)) return false;
+        if (++links > kMaxLinks || !trust.trusts(st.st_uid) ||
+            !add_link_owner(trust, st.st_uid, owner))
+            return false;
         char target[kMaxTarget + 1];
         size_t target_len = 0;
         if (!read_link(out.text, st, target, target_len)) return false;
