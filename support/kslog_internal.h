@@ -25,6 +25,8 @@ namespace kestrun::kslog {
 
 // The shared link every process of the product finds the log file through.
 inline constexpr const char* kSharedLink = "/tmp/kestRun.log";
+// Link targets this long or longer are refused.
+inline constexpr size_t kMaxTarget = 1024;
 // A file larger than this (10 MiB) is rolled before the next entry.
 inline constexpr off_t kRollSize = 10485760;
 // "No owner": as an id to hand to fchown it leaves the id unchanged.
@@ -218,6 +220,13 @@ const char* base_name(const char* path);
 // link of a second non-root user, or nowhere.
 bool resolve_trusted(const char* name, const Trust& trust, PathBuffer& out, uid_t& owner,
                      int links_before = 0);
+
+// The target of the link at name, whose status st was taken by lstat: false
+// when it is 1024 bytes or longer, or when the name no longer holds that
+// link (swapped while it was read), so the owner judged on st is the
+// target's author.
+bool read_link(const char* name, const struct stat& st, char (&target)[kMaxTarget + 1],
+               size_t& len);
 
 // Follows the shared link to the log file and makes it canonical (see
 // resolve_trusted); owner: the user the name belongs to (add_link_owner).

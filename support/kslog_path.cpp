@@ -23,8 +23,6 @@ namespace {
 
 // A cycle of links must not stop the program.
 constexpr int kMaxLinks = 32;
-// Targets this long or longer are refused.
-constexpr size_t kMaxTarget = 1024;
 
 // Set once openat2 answered ENOSYS: the kernel (or a seccomp filter in
 // front of it) lacks it, and the walk below stands in from then on.
@@ -71,8 +69,8 @@ bool put(PathBuffer& out, const char* text, size_t len) {
     return true;
 }
 
-// The target of the link at name (st: its status), when it is short
-// enough and the link was not swapped while it was read.
+}  // namespace
+
 bool read_link(const char* name, const struct stat& st, char (&target)[kMaxTarget + 1],
                size_t& len) {
     const ssize_t n = readlink(name, target, sizeof target);
@@ -85,8 +83,6 @@ bool read_link(const char* name, const struct stat& st, char (&target)[kMaxTarge
     len = static_cast<size_t>(n);
     return true;
 }
-
-}  // namespace
 
 unique_fd open_no_links(const char* path, int flags, mode_t mode) {
     flags |= O_NOFOLLOW | O_CLOEXEC;

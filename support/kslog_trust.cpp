@@ -25,8 +25,9 @@ constexpr size_t kStatusLimit = 4096;
 // An environment is at most a few hundred KiB; a longer one is not read on.
 constexpr size_t kEnvironLimit = 1 << 20;
 
-// A /proc file of the process, opened to be read; its owner is the
-// kernel's, so no check beyond the open is needed.
+// A /proc file of the process, opened to be read. Its owner is the
+// process's user, who cannot replace it: /proc is the kernel's, so no check
+// beyond the open is needed.
 unique_fd open_proc(unsigned pid, const char* file) {
     char path[64];
     const int n = std::snprintf(path, sizeof path, "/proc/%u/%s", pid, file);
