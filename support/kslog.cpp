@@ -156,7 +156,12 @@ extern "C" void kslogInit(void) {
         // a link this process does not trust, is left as it is.
         default_log_file(kslogTrust, log, kslogNameOwner);
         set_names(log.text);
-        ignore_result(symlink(log.text, kSharedLink));  // taken: leave it, log anyway
+        // A link of ours to a name another user's links led to would hand
+        // that name to processes that follow our link without knowing
+        // whose it is (root's link: no owner to hold them to): such a name
+        // gets no shared link.
+        if (kslogNameOwner == kNoUid)
+            ignore_result(symlink(log.text, kSharedLink));  // taken: leave it, log anyway
         ignore_result(std::atexit(kslogCleanup));       // without it the link merely stays
     }
 

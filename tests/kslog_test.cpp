@@ -524,6 +524,30 @@ TEST(KslogLink, Links_FollowedOnlyWhenEveryLinkIsTrusted) {
     }
 }
 
+// A root process through sudo whose default log is the SUDO_UID user's link
+// (to a missing name in root's directory) makes nothing there, and makes
+// no shared link to it either: root's link would carry the name to root
+// processes that do not know whose link led there (the monitor), and they
+// would make the file as root.
+TEST(KslogLink, TrustedUsersLinkAtTheDefaultLog_NoSharedLinkToIt) {
+    KS_SKIP_UNLESS_REAL_ROOT(KS_NEEDS_OTHER_USERS);
+    constexpr uid_t kUser = 1000;
+    TempDir home, root_dir;
+    ASSERT_EQ(chown(home.path().c_str(), kUser, kUser), 0);
+    const std::string target = root_dir / "preload";
+    ASSERT_TRUE(MakeLink(target, home / ".kestRun.log", kUser));
+    setenv("HOME", home.path().c_str(), 1);
+    setenv("SUDO_UID", "1000", 1);
+    setenv("SUDO_GID", "1000", 1);
+
+    kslogInit();
+    kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "entry");
+
+    EXPECT_FALSE(Exists(target));
+    EXPECT_EQ(Lstat(kLink).st_ino, 0u);
+    kslogCleanup();
+}
+
 // A log the process trusts is rolled wherever its names led: a root
 // process with SUDO_UID rolls the user's own log, in the user's own
 // directory, through the user's link, and the new log is the user's.
