@@ -3,7 +3,8 @@
 // Root and user processes of the product share the file, and its name may
 // sit in a directory others can write. Every name is judged before it is
 // opened: lstat must show a regular file of a trusted owner (or of the
-// directory's owner), so FIFOs, sockets and devices are never opened; the
+// directory's owner; behind another user's links, of that user only), so
+// FIFOs, sockets and devices standing at the name are not opened; the
 // open itself follows no link in any component (open_no_links) and cannot
 // block, and the opened file must be the one judged. Entries go only to a
 // file with a single name; a log with a second name is rolled so that a

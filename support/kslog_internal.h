@@ -68,7 +68,8 @@ struct RememberedFile {
 // tunnel's client runs for (the monitor names it before kslogInit, see
 // kslog_trust.h). A link is followed and a file written, rolled or given
 // away only when it belongs to one of them (files: or to the owner of the
-// directory that holds them).
+// directory that holds them; behind a link of a user other than root and
+// this process's own, files of that user only: Files::name_owner).
 struct Trust {
     uid_t self = kNoUid;
     uid_t sudo = kNoUid;    // SUDO_UID, only while running as root
