@@ -47,10 +47,6 @@ constexpr mode_t kNewFileMode = 0600;
 // How much of a file the owner fix reads to know a log of the product.
 constexpr size_t kEntryHead = 64;
 
-bool same_file(const struct stat& a, const struct stat& b) {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
 enum class Attempt { kTaken, kBusy, kFailed };
 
 Attempt try_lock(int fd) {

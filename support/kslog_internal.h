@@ -29,6 +29,10 @@ inline constexpr const char* kSharedLink = "/tmp/kestRun.log";
 inline constexpr size_t kMaxTarget = 1024;
 // A file larger than this (10 MiB) is rolled before the next entry.
 inline constexpr off_t kRollSize = 10485760;
+// Whether two statuses are of one file.
+inline bool same_file(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
 // "No owner": as an id to hand to fchown it leaves the id unchanged.
 inline constexpr uid_t kNoUid = static_cast<uid_t>(-1);
 inline constexpr gid_t kNoGid = static_cast<gid_t>(-1);

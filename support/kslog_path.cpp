@@ -76,8 +76,7 @@ bool read_link(const char* name, const struct stat& st, char (&target)[kMaxTarge
     const ssize_t n = readlink(name, target, sizeof target);
     if (n <= 0 || static_cast<size_t>(n) >= kMaxTarget) return false;
     struct stat again {};
-    if (lstat(name, &again) != 0 || again.st_ino != st.st_ino || again.st_dev != st.st_dev ||
-        again.st_uid != st.st_uid)
+    if (lstat(name, &again) != 0 || !same_file(again, st) || again.st_uid != st.st_uid)
         return false;
     target[n] = '\0';
     len = static_cast<size_t>(n);
