@@ -147,8 +147,8 @@ constexpr int open_flags(const OpenRule& rule) {
 }
 
 // The open alone, for callers that check later on a status of their own
-// (the log file is checked once its lock is held) or not at all (a value
-// file read in the monitor's every tick costs no more than its read).
+// or not at all (a value file read in the monitor's every tick, a /proc
+// file of a process, cost no more than their read).
 // dir is AT_FDCWD or a directory the path is relative to.
 inline unique_fd open_nonblocking(int dir, const char* path, const OpenRule& rule) {
     return unique_fd(::openat(dir, path, open_flags(rule), rule.create_mode));

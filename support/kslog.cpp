@@ -56,6 +56,8 @@ char kslogRoll[PATH_MAX + 2];
 std::atomic<bool> kslogNamesPresent{false};
 // Whose links and files this process trusts, as kslogInit found it.
 Trust kslogTrust;
+// The user whose links led to the log's name, as kslogInit found it.
+uid_t kslogNameOwner = kNoUid;
 // The log file whose lock this process could not take within the bound.
 RememberedFile kslogStalledLock;
 // The file at the log name the owner fix refused: it gets no entry.
@@ -79,14 +81,17 @@ bool names_present() {
 }
 
 Files files() {
-    return Files{kslogFile, kslogRoll, kslogTrust, &kslogStalledLock, &kslogRefusedFile};
+    return Files{kslogFile,       kslogRoll,         kslogTrust,
+                 kslogNameOwner, &kslogStalledLock, &kslogRefusedFile};
 }
 
 // Takes the names over; when they do not fit, entries are dropped.
 void set_names(const char* log) {
     kslogNamesPresent.store(false, std::memory_order_release);
     const size_t len = std::strlen(log);
-    if (len + 2 >= sizeof kslogFile) return;
+    // An empty name (a HOME too long for a name) would make the roll file
+    // ".0" in the working directory.
+    if (len == 0 || len + 2 >= sizeof kslogFile) return;
     std::memcpy(kslogFile, log, len + 1);
     // Fits: checked above.
     ignore_result(std::snprintf(kslogRoll, sizeof kslogRoll, "%s.0", log));
@@ -100,7 +105,8 @@ void set_names(const char* log) {
 // and each entry's open can follow no link. A link at that name is
 // followed when its owner is trusted; otherwise, or where the directory
 // is missing, the name is kept as given (and its opens fail).
-void default_log_file(const Trust& trust, PathBuffer& out) {
+void default_log_file(const Trust& trust, PathBuffer& out, uid_t& owner) {
+    owner = kNoUid;
     const char* home = std::getenv("HOME");
     PathBuffer name;
     const int n =
@@ -109,7 +115,8 @@ void default_log_file(const Trust& trust, PathBuffer& out) {
         out.text[0] = '\0';
         return;
     }
-    if (resolve_trusted(name.text, trust, out)) return;
+    if (resolve_trusted(name.text, trust, out, owner)) return;
+    owner = kNoUid;
     out = name;
 }
 
@@ -141,15 +148,20 @@ extern "C" void kslogInit(void) {
 
     kslogTrust = current_trust();
     PathBuffer log;
-    if (follow_shared_link(kslogTrust, log)) {
+    if (follow_shared_link(kslogTrust, log, kslogNameOwner)) {
         set_names(log.text);
     } else {
         // No usable shared link: this process offers its own file and takes
         // the link away again at exit. A name already taken, by a file or by
         // a link this process does not trust, is left as it is.
-        default_log_file(kslogTrust, log);
+        default_log_file(kslogTrust, log, kslogNameOwner);
         set_names(log.text);
-        ignore_result(symlink(log.text, kSharedLink));  // taken: leave it, log anyway
+        // A link of ours to a name another user's links led to would hand
+        // that name to processes that follow our link without knowing
+        // whose it is (root's link: no owner to hold them to): such a name
+        // gets no shared link.
+        if (kslogNameOwner == kNoUid)
+            ignore_result(symlink(log.text, kSharedLink));  // taken: leave it, log anyway
         ignore_result(std::atexit(kslogCleanup));       // without it the link merely stays
     }
 

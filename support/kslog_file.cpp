@@ -3,7 +3,8 @@
 // Root and user processes of the product share the file, and its name may
 // sit in a directory others can write. Every name is judged before it is
 // opened: lstat must show a regular file of a trusted owner (or of the
-// directory's owner), so FIFOs, sockets and devices are never opened; the
+// directory's owner; behind another user's links, of that user only), so
+// FIFOs, sockets and devices standing at the name are not opened; the
 // open itself follows no link in any component (open_no_links) and cannot
 // block, and the opened file must be the one judged. Entries go only to a
 // file with a single name; a log with a second name is rolled so that a
@@ -45,10 +46,6 @@ constexpr int kMaxReopens = 8;
 constexpr mode_t kNewFileMode = 0600;
 // How much of a file the owner fix reads to know a log of the product.
 constexpr size_t kEntryHead = 64;
-
-bool same_file(const struct stat& a, const struct stat& b) {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
 
 enum class Attempt { kTaken, kBusy, kFailed };
 
@@ -128,7 +125,10 @@ uid_t directory_owner(const char* path) {
 // Files of a trusted owner, or of the owner of the directory that holds
 // them (a home its group may write is still its owner's; in /tmp that is
 // root). The trusted owner is asked first: the usual file costs no call.
+// Behind another user's links, that user's files only: their link may lead
+// anywhere, and root's files there are not theirs to have written.
 bool acceptable_owner(const Files& files, const char* path, uid_t uid) {
+    if (files.name_owner != kNoUid) return uid == files.name_owner;
     if (files.trust.trusts(uid)) return true;
     return uid != kNoUid && directory_owner(path) == uid;
 }
@@ -227,15 +227,44 @@ bool owner_fix_recreates() {
     return !(owner.uid == 0 && owner.gid == 0);
 }
 
-// Creates the missing log file complete, its owner and mode set before its
-// name shows it: a file visible with the creator's owner would shut out
-// the processes of the user the owner fix gives it to, until it rolled
+// The owner of a file this process makes in a directory (dir: its status):
+// the user the name belongs to, who must own the directory; otherwise a
+// trusted user other than root and this process's own who owns the
+// directory (root's monitor making the log again in its client's home:
+// the user's processes go on writing it); otherwise the SUDO ids. The
+// group: SUDO_GID for the SUDO_UID user, else the directory's.
+// Nothing when the name's owner does not own the directory.
+std::optional<NewOwner> owner_of_new(const Files& files, const struct stat& dir) {
+    const NewOwner sudo = new_owner();
+    uid_t user = files.name_owner;
+    if (user == kNoUid) {
+        if (dir.st_uid == 0 || dir.st_uid == files.trust.self || !files.trust.trusts(dir.st_uid))
+            return sudo;
+        user = dir.st_uid;
+    } else if (dir.st_uid != user) {
+        return std::nullopt;
+    }
+    return NewOwner{user, sudo.uid == user && sudo.gid != kNoGid ? sudo.gid : dir.st_gid};
+}
+
+// Creates the missing log file complete, its owner (owner_of_new) and mode
+// set before its name shows it: a file visible with the creator's owner
+// would shut out the processes of the user it is given to, until it rolled
 // again. Made in the directory opened without links, so a directory
 // swapped for a link meanwhile gets nothing. Fails with EEXIST when
-// another process made it first.
-unique_fd create_complete(const char* path, uid_t uid, gid_t gid) {
+// another process made it first, with EACCES where the name's owner does
+// not own the directory.
+unique_fd create_complete(const Files& files, const char* path) {
     const unique_fd dir = open_directory_of(path);
-    if (!dir.ok()) return unique_fd();
+    struct stat dir_st {};
+    if (!dir.ok() || fstat(dir.get(), &dir_st) != 0) return unique_fd();
+    const std::optional<NewOwner> owner = owner_of_new(files, dir_st);
+    if (!owner) {
+        errno = EACCES;
+        return unique_fd();
+    }
+    const uid_t uid = owner->uid;
+    const gid_t gid = owner->gid;
     const char* name = base_name(path);
     unique_fd fd = unnamed_file(dir, uid, gid);
     if (fd.ok()) {
@@ -271,8 +300,7 @@ std::optional<OpenLog> open_locked(const Files& files, bool create, LockWait& wa
             }
         } else {
             if (errno != ENOENT || !create) return std::nullopt;
-            const NewOwner owner = new_owner();
-            log.fd = create_complete(files.log, owner.uid, owner.gid);
+            log.fd = create_complete(files, files.log);
             if (!log.fd.ok()) {
                 if (errno == EEXIST) continue;  // made by another meanwhile: judged as any
                 return std::nullopt;
@@ -291,10 +319,24 @@ std::optional<OpenLog> open_locked(const Files& files, bool create, LockWait& wa
     return std::nullopt;
 }
 
-// The log and its directory belong to trusted users (root among them):
-// only then may this process move the log away.
+// The log and its directory belong to trusted users (root among them), or,
+// behind another user's links, to that user: only then may this process
+// move the log away.
 bool may_roll(const Files& files, const struct stat& st) {
-    return files.trust.trusts(st.st_uid) && files.trust.trusts(directory_owner(files.log));
+    const uid_t dir = directory_owner(files.log);
+    if (files.name_owner != kNoUid) return st.st_uid == files.name_owner && dir == files.name_owner;
+    return files.trust.trusts(st.st_uid) && files.trust.trusts(dir);
+}
+
+// Behind another user's links the roll name is theirs to fill only: what
+// stands there (if anything) must be a file of theirs, or rolling would
+// replace, say, root's file beside their log.
+bool roll_name_free_for(const Files& files, const unique_fd& dir) {
+    if (files.name_owner == kNoUid) return true;
+    struct stat old {};
+    if (fstatat(dir.get(), base_name(files.roll), &old, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT;
+    return S_ISREG(old.st_mode) && old.st_uid == files.name_owner;
 }
 
 // Rolls the log file judged as st, unless the name no longer leads to it
@@ -308,7 +350,7 @@ void roll(const Files& files, const struct stat& st) {
     struct stat named {};
     const char* name = base_name(files.log);
     if (!dir.ok() || fstatat(dir.get(), name, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !same_file(named, st))
+        !same_file(named, st) || !roll_name_free_for(files, dir))
         return;
     unique_fd fresh;
     if (owner_fix_recreates()) fresh = unnamed_file(dir, st.st_uid, st.st_gid);
@@ -344,26 +386,40 @@ bool product_log(int fd) {
     return pid_columns >= 6 && at + 2 <= text.size() && text[at] == ']' && text[at + 1] == ' ';
 }
 
-// The owner fix for a name that exists. Judged before it is opened: a
-// regular file with one name and an acceptable owner. Given to the ids
+// The file an O_PATH descriptor holds, opened again for reading through
+// /proc: the name is not looked up again, so nothing swapped in at it
+// meanwhile is opened. Empty where /proc is missing.
+unique_fd reopen_for_reading(const unique_fd& at) {
+    char self[32];
+    ignore_result(std::snprintf(self, sizeof self, "/proc/self/fd/%d", at.get()));  // always fits
+    return unique_fd(::open(self, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+}
+
+// The owner fix for a name that exists. Judged on an O_PATH descriptor
+// before anything opens it (a FIFO or device at the name is never opened):
+// a regular file with one name and an acceptable owner. Given to the ids
 // only when it already belongs to that user or is a log of the product: a
 // root file someone moved to the name keeps its owner, and, at the log's
-// name, gets no entry either.
+// name, gets no entry either. Behind another user's links, only that
+// user's files are given, and only to that user.
 void give_existing(const Files& files, const char* path, const NewOwner& to, bool is_log) {
     if (to.uid == kNoUid && to.gid == kNoGid) return;  // nothing to give: no file is judged
-    struct stat named {};
-    if (lstat(path, &named) != 0 || !S_ISREG(named.st_mode) || named.st_nlink != 1 ||
-        !acceptable_owner(files, path, named.st_uid))
-        return;
-    const unique_fd fd = open_no_links(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+    if (files.name_owner != kNoUid && to.uid != files.name_owner) return;
+    const unique_fd at = open_no_links(path, O_PATH);
     struct stat st {};
-    if (!fd.ok() || fstat(fd.get(), &st) != 0 || !same_file(st, named) || st.st_nlink != 1) return;
-    const bool theirs = to.uid != kNoUid && st.st_uid == to.uid;
-    if (!theirs && !product_log(fd.get())) {
-        if (is_log) files.refused->remember(st);
+    if (!at.ok() || fstat(at.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
+        !acceptable_owner(files, path, st.st_uid))
         return;
+    const bool theirs = to.uid != kNoUid && st.st_uid == to.uid;
+    if (!theirs) {
+        const unique_fd fd = reopen_for_reading(at);
+        if (!fd.ok()) return;  // cannot be judged: kept as it is
+        if (!product_log(fd.get())) {
+            if (is_log) files.refused->remember(st);
+            return;
+        }
     }
-    ignore_result(fchown(fd.get(), to.uid, to.gid));  // failures stay silent
+    ignore_result(fchownat(at.get(), "", to.uid, to.gid, AT_EMPTY_PATH));  // failures stay silent
 }
 
 }  // namespace
@@ -430,11 +486,12 @@ uid_t sudo_id(const char* variable) {
 void kslogFixLogFileOwner(const Files& files) {
     const NewOwner to = new_owner();
     if (to.uid == 0 && to.gid == 0) return;
-    // The log file is made when missing, for the ids from the start (a file
-    // this process creates is always given); an existing one is judged.
+    // The log file is made when missing, for its owner from the start (a
+    // file this process creates is always given, see owner_of_new); an
+    // existing one is judged.
     struct stat st {};
     if (lstat(files.log, &st) != 0 && errno == ENOENT)
-        ignore_result(create_complete(files.log, to.uid, to.gid));  // made by another: left to it
+        ignore_result(create_complete(files, files.log));  // made by another: left to it
     else
         give_existing(files, files.log, to, true);
     give_existing(files, files.roll, to, false);

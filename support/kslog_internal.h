@@ -25,8 +25,14 @@ namespace kestrun::kslog {
 
 // The shared link every process of the product finds the log file through.
 inline constexpr const char* kSharedLink = "/tmp/kestRun.log";
+// Link targets this long or longer are refused.
+inline constexpr size_t kMaxTarget = 1024;
 // A file larger than this (10 MiB) is rolled before the next entry.
 inline constexpr off_t kRollSize = 10485760;
+// Whether two statuses are of one file.
+inline bool same_file(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
 // "No owner": as an id to hand to fchown it leaves the id unchanged.
 inline constexpr uid_t kNoUid = static_cast<uid_t>(-1);
 inline constexpr gid_t kNoGid = static_cast<gid_t>(-1);
@@ -66,7 +72,8 @@ struct RememberedFile {
 // tunnel's client runs for (the monitor names it before kslogInit, see
 // kslog_trust.h). A link is followed and a file written, rolled or given
 // away only when it belongs to one of them (files: or to the owner of the
-// directory that holds them).
+// directory that holds them; behind a link of a user other than root and
+// this process's own, files of that user only: Files::name_owner).
 struct Trust {
     uid_t self = kNoUid;
     uid_t sudo = kNoUid;    // SUDO_UID, only while running as root
@@ -81,6 +88,20 @@ struct Trust {
 // This process's trust, from geteuid(), SUDO_UID and the client user.
 Trust current_trust();
 
+// Counts a followed link's owner (link_uid) towards the user the log's
+// name belongs to (owner; kNoUid while there is none). A link of root or of
+// this process's own user adds nothing: through those the process reaches
+// only what it could reach itself. The first link of any other trusted
+// user (the SUDO_UID user, the client's) makes that user the name's owner,
+// and the files behind the name must then be theirs (see Files). False
+// for a link of a second such user: a name two users shaped is nobody's.
+inline bool add_link_owner(const Trust& trust, uid_t link_uid, uid_t& owner) {
+    if (link_uid == 0 || link_uid == trust.self) return true;
+    if (owner != kNoUid && owner != link_uid) return false;
+    owner = link_uid;
+    return true;
+}
+
 // A name built on the stack: nothing on the facility's paths allocates (a
 // failed allocation would throw through the C interface into the client).
 struct PathBuffer {
@@ -92,6 +113,12 @@ struct Files {
     const char* log;   // canonical name of the log file: no link in any component
     const char* roll;  // the log name followed by ".0"
     Trust trust;
+    // The user whose links led to the log's name (see add_link_owner), or
+    // kNoUid. Root follows such a name on that user's word alone, so it acts
+    // there with that user's rights only: a file at the log or roll name
+    // must be theirs, a missing log is made only in a directory of theirs
+    // and given to them, and the owner fix gives nothing to anyone else.
+    uid_t name_owner;
     // Process-wide memory of a lock that could not be taken; never null
     // while log is set.
     RememberedFile* stalled;
@@ -174,8 +201,6 @@ void kslogFixLogFileOwner(const Files& files);
 // any), -1 when unset or too large for an id.
 uid_t sudo_id(const char* variable);
 
-// ---- kslog_trust.cpp (the client user: kslog_trust.h)
-
 // ---- kslog_path.cpp
 
 // Opens path following no symbolic link in any of its components
@@ -195,15 +220,25 @@ const char* base_name(const char* path);
 // out: every component resolved, symbolic links followed only when a
 // trusted user owns them, at most 32 links (links_before counted among
 // them) and none with a target of 1024 bytes or more. The last component
-// may be missing. False when the name leads through a refused link or
-// nowhere.
-bool resolve_trusted(const char* name, const Trust& trust, PathBuffer& out, int links_before = 0);
+// may be missing. The owners of the links followed are counted into owner
+// (add_link_owner). False when the name leads through a refused link, a
+// link of a second non-root user, or nowhere.
+bool resolve_trusted(const char* name, const Trust& trust, PathBuffer& out, uid_t& owner,
+                     int links_before = 0);
+
+// The target of the link at name, whose status st was taken by lstat: false
+// when it is 1024 bytes or longer, or when the name no longer holds that
+// link (swapped while it was read), so the owner judged on st is the
+// target's author.
+bool read_link(const char* name, const struct stat& st, char (&target)[kMaxTarget + 1],
+               size_t& len);
 
 // Follows the shared link to the log file and makes it canonical (see
-// resolve_trusted). False when the name is not a symbolic link, or when the
-// link or any link after it is refused. A relative target of the shared
-// link itself is taken against the working directory.
-bool follow_shared_link(const Trust& trust, PathBuffer& out);
+// resolve_trusted); owner: the user the name belongs to (add_link_owner).
+// False when the name is not a symbolic link, or when the link or any link
+// after it is refused. A relative target of the shared link itself is
+// taken against the working directory.
+bool follow_shared_link(const Trust& trust, PathBuffer& out, uid_t& owner);
 
 // True when the shared link is a symbolic link of this process's effective
 // user whose target is exactly this name: the link this process made.

@@ -14,39 +14,29 @@
 
 namespace kestrun::kslog {
 
-namespace {
-
-// Targets this long or longer are refused.
-constexpr size_t kMaxTarget = 1024;
-
-}  // namespace
-
-bool follow_shared_link(const Trust& trust, PathBuffer& out) {
+bool follow_shared_link(const Trust& trust, PathBuffer& out, uid_t& owner) {
+    owner = kNoUid;
     struct stat st {};
     if (lstat(kSharedLink, &st) != 0 || !S_ISLNK(st.st_mode) || !trust.trusts(st.st_uid))
         return false;
-    char target[kMaxTarget + 1] = {};
-    const ssize_t n = readlink(kSharedLink, target, sizeof target);
-    if (n <= 0 || static_cast<size_t>(n) >= kMaxTarget) return false;
-    // Read with the owner judged above, not a link swapped in meanwhile.
-    struct stat again {};
-    if (lstat(kSharedLink, &again) != 0 || again.st_ino != st.st_ino || again.st_dev != st.st_dev ||
-        again.st_uid != st.st_uid)
-        return false;
+    char target[kMaxTarget + 1];
+    size_t len = 0;
+    if (!read_link(kSharedLink, st, target, len)) return false;
     // A relative target is taken against the working directory (not the
     // link's), now, so a process that later changes directory keeps
     // writing the same file.
-    return resolve_trusted(target, trust, out, 1);
+    add_link_owner(trust, st.st_uid, owner);  // the first link counted: never refused
+    return resolve_trusted(target, trust, out, owner, 1);
 }
 
 bool own_shared_link_to(const char* log) {
     struct stat st {};
     if (lstat(kSharedLink, &st) != 0 || !S_ISLNK(st.st_mode) || st.st_uid != geteuid())
         return false;
-    char target[kMaxTarget + 1] = {};
-    const ssize_t n = readlink(kSharedLink, target, sizeof target);
-    return n > 0 && static_cast<size_t>(n) < sizeof target &&
-           std::strlen(log) == static_cast<size_t>(n) && std::memcmp(target, log, n) == 0;
+    char target[kMaxTarget + 1];
+    size_t len = 0;
+    return read_link(kSharedLink, st, target, len) && std::strlen(log) == len &&
+           std::memcmp(target, log, len) == 0;
 }
 
 }  // namespace kestrun::kslog

@@ -23,8 +23,6 @@ namespace {
 
 // A cycle of links must not stop the program.
 constexpr int kMaxLinks = 32;
-// Targets this long or longer are refused.
-constexpr size_t kMaxTarget = 1024;
 
 // Set once openat2 answered ENOSYS: the kernel (or a seccomp filter in
 // front of it) lacks it, and the walk below stands in from then on.
@@ -71,22 +69,19 @@ bool put(PathBuffer& out, const char* text, size_t len) {
     return true;
 }
 
-// The target of the link at name (st: its status), when it is short
-// enough and the link was not swapped while it was read.
+}  // namespace
+
 bool read_link(const char* name, const struct stat& st, char (&target)[kMaxTarget + 1],
                size_t& len) {
     const ssize_t n = readlink(name, target, sizeof target);
     if (n <= 0 || static_cast<size_t>(n) >= kMaxTarget) return false;
     struct stat again {};
-    if (lstat(name, &again) != 0 || again.st_ino != st.st_ino || again.st_dev != st.st_dev ||
-        again.st_uid != st.st_uid)
+    if (lstat(name, &again) != 0 || !same_file(again, st) || again.st_uid != st.st_uid)
         return false;
     target[n] = '\0';
     len = static_cast<size_t>(n);
     return true;
 }
-
-}  // namespace
 
 unique_fd open_no_links(const char* path, int flags, mode_t mode) {
     flags |= O_NOFOLLOW | O_CLOEXEC;
@@ -117,7 +112,8 @@ unique_fd open_directory_of(const char* path) {
     return open_no_links(dir.text, O_PATH | O_DIRECTORY);
 }
 
-bool resolve_trusted(const char* name, const Trust& trust, PathBuffer& out, int links) {
+bool resolve_trusted(const char* name, const Trust& trust, PathBuffer& out, uid_t& owner,
+                     int links) {
     // pending: what is left to resolve; out: the canonical directory so far
     // ("" for "/").
     PathBuffer pending;
@@ -163,7 +159,9 @@ bool resolve_trusted(const char* name, const Trust& trust, PathBuffer& out, int 
         if (lstat(out.text, &st) != 0) return errno == ENOENT && last;
         if (S_ISDIR(st.st_mode)) continue;
         if (!S_ISLNK(st.st_mode)) return last;
-        if (++links > kMaxLinks || !trust.trusts(st.st_uid)) return false;
+        if (++links > kMaxLinks || !trust.trusts(st.st_uid) ||
+            !add_link_owner(trust, st.st_uid, owner))
+            return false;
         char target[kMaxTarget + 1];
         size_t target_len = 0;
         if (!read_link(out.text, st, target, target_len)) return false;

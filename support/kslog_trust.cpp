@@ -25,8 +25,9 @@ constexpr size_t kStatusLimit = 4096;
 // An environment is at most a few hundred KiB; a longer one is not read on.
 constexpr size_t kEnvironLimit = 1 << 20;
 
-// A /proc file of the process, opened to be read; its owner is the
-// kernel's, so no check beyond the open is needed.
+// A /proc file of the process, opened to be read. Its owner is the
+// process's user, who cannot replace it: /proc is the kernel's, so no check
+// beyond the open is needed.
 unique_fd open_proc(unsigned pid, const char* file) {
     char path[64];
     const int n = std::snprintf(path, sizeof path, "/proc/%u/%s", pid, file);
@@ -50,7 +51,9 @@ uid_t real_user(unsigned pid) {
 }
 
 // SUDO_UID in the process's environment, read a chunk at a time: entries
-// end with '\0', and the one wanted starts with "SUDO_UID=".
+// end with '\0', and the one wanted starts with "SUDO_UID=". Its leading
+// digits are read as this process's own SUDO_UID is (sudo_id); none, or
+// too many for an id, is no user.
 uid_t sudo_user_of(unsigned pid) {
     const unique_fd fd = open_proc(pid, "environ");
     if (!fd.ok()) return kNoUid;
@@ -58,35 +61,24 @@ uid_t sudo_user_of(unsigned pid) {
     size_t matched = 0;     // bytes of kKey matched at the current entry's start
     bool in_value = false;  // past the key: reading digits
     bool skipping = false;  // the current entry is another variable
-    std::uint32_t value = 0;
-    bool digits = false, found = false, too_large = false;
+    bool found = false;
+    DecimalReader<std::uint32_t> number({});
     char buf[4096];
     const ReadEnd end = read_chunks(
         fd.get(), std::span<char>(buf),
         [&](std::span<char> chunk) {
             for (const char c : chunk) {
+                if (in_value) {
+                    if (number.take(c)) continue;
+                    found = true;  // the digits are over (or too many)
+                    return false;
+                }
                 if (c == '\0') {
-                    if (in_value) {
-                        found = true;
-                        return false;
-                    }
                     matched = 0;
                     skipping = false;
                     continue;
                 }
                 if (skipping) continue;
-                if (in_value) {
-                    if (c < '0' || c > '9') {  // the leading digits, as SUDO_UID is read here
-                        found = true;
-                        return false;
-                    }
-                    digits = true;
-                    if (value > (0xfffffffeu - static_cast<unsigned>(c - '0')) / 10)
-                        too_large = true;
-                    else
-                        value = value * 10 + static_cast<unsigned>(c - '0');
-                    continue;
-                }
                 if (c == kKey[matched]) {
                     if (++matched == kKey.size()) in_value = true;
                 } else {
@@ -97,8 +89,8 @@ uid_t sudo_user_of(unsigned pid) {
         },
         kEnvironLimit);
     if (!found && !(in_value && end == ReadEnd::end)) return kNoUid;
-    if (!digits || too_large) return kNoUid;
-    return static_cast<uid_t>(value);
+    const auto value = number.value();
+    return value ? static_cast<uid_t>(*value) : kNoUid;
 }
 
 }  // namespace

@@ -96,6 +96,15 @@ std::vector<Layout> Layouts() {
          {},
          {{kUserLog, kUser}},
          ""},
+        {"the user's link to their log, which they deleted: the monitor makes it theirs again",
+         [] {
+             Home(0700);
+             ASSERT_TRUE(MakeLink(kUserLog, kLink, kUser));
+         },
+         {{As::kMonitor, "monitor", kUserLog}, {As::kUser, "user", kUserLog}},
+         {},
+         {{kUserLog, kUser}},
+         ""},
         {"the user's link, and a root process that does not trust the user",
          [] {
              Home(0700);

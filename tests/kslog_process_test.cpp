@@ -9,6 +9,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <climits>
 #include <map>
 #include <string>
 #include <vector>
@@ -241,6 +242,25 @@ TEST(KslogProcess, TmpLogHandedToTheSudoUser_RootWithoutSudoDropsEntries) {
     EXPECT_EQ(Lstat(log).st_uid, 1000u);
     EXPECT_EQ(Lstat(log).st_mode & 07777, 0600u);
     kslogCleanup();
+}
+
+// A HOME too long for a name leaves the process no log name at all: no
+// entry is written anywhere, and the owner fix does not take the empty
+// name's roll file ".0" in the working directory for the log's (an empty
+// root file there, which passes as a log of the product, stays root's).
+TEST(KslogProcess, HomeTooLongForAName_NoLogAndNothingInTheWorkingDirectory) {
+    KS_SKIP_UNLESS_REAL_ROOT(KS_NEEDS_OTHER_USERS);
+    const std::string dir = "/tmp/wd";
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    ASSERT_TRUE(WriteFile(dir + "/.0", "", 0600));
+    const std::string home = "/tmp/" + std::string(PATH_MAX, 'h');
+    const auto run = RunProgram({"/bin/sh", "-c", "cd " + dir + " && exec " KS_KSLOG_WRITER " -r"},
+                                {"HOME=" + home, "SUDO_UID=1000", "SUDO_GID=1000"}, 20000ms);
+    EXPECT_EQ(run.exit_code(), 0) << run.err;
+    EXPECT_EQ(Lstat(dir + "/.0").st_uid, 0u);
+    EXPECT_EQ(ReadFile(dir + "/.0"), "");
+    EXPECT_FALSE(Exists(dir + "/.0.0"));
+    EXPECT_FALSE(Exists(kLink));
 }
 
 // The system calls a traced run of kslog_writer makes, one per line.

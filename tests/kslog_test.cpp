@@ -447,25 +447,38 @@ TEST(KslogLink, TargetOf1024Bytes_Refused) {
 // SUDO_UID user. A stranger's link anywhere on the way (at the shared name,
 // in the chain, or on a directory of the target) is left alone: entries go
 // to the default file, and the link and its target stay as they were.
+// Behind a link of the SUDO_UID user, only that user's file is written:
+// root's file there gets nothing (the entry is dropped).
 TEST(KslogLink, Links_FollowedOnlyWhenEveryLinkIsTrusted) {
     KS_SKIP_UNLESS_REAL_ROOT(KS_NEEDS_OTHER_USERS);
     constexpr uid_t kSudoUser = 1000, kStranger = 65534, kNone = static_cast<uid_t>(-1);
+    enum Outcome { kFollowed, kDefault, kDropped };
     const struct {
         const char* what;
         uid_t shared;     // owner of the shared link
         uid_t middle;     // owner of a second link in the chain, or kNone
         uid_t directory;  // owner of a link standing for the target's directory, or kNone
+        uid_t target;     // owner of the target file
         const char* sudo_uid;
-        bool followed;
+        Outcome outcome;
     } cases[] = {
-        {"root's link", 0, kNone, kNone, nullptr, true},
-        {"the SUDO_UID user's link", kSudoUser, kNone, kNone, "1000", true},
-        {"the same user's link without SUDO_UID", kSudoUser, kNone, kNone, nullptr, false},
-        {"a stranger's link", kStranger, kNone, kNone, "1000", false},
-        {"root's link, then the SUDO_UID user's", 0, kSudoUser, kNone, "1000", true},
-        {"root's link, then a stranger's", 0, kStranger, kNone, "1000", false},
-        {"root's link through a stranger's directory link", 0, kNone, kStranger, nullptr, false},
-        {"root's link through root's directory link", 0, kNone, 0, nullptr, true},
+        {"root's link", 0, kNone, kNone, 0, nullptr, kFollowed},
+        {"the SUDO_UID user's link to their file", kSudoUser, kNone, kNone, kSudoUser, "1000",
+         kFollowed},
+        {"the SUDO_UID user's link to root's file", kSudoUser, kNone, kNone, 0, "1000", kDropped},
+        {"the same user's link without SUDO_UID", kSudoUser, kNone, kNone, kSudoUser, nullptr,
+         kDefault},
+        {"a stranger's link", kStranger, kNone, kNone, 0, "1000", kDefault},
+        {"root's link, then the SUDO_UID user's, to their file", 0, kSudoUser, kNone, kSudoUser,
+         "1000", kFollowed},
+        {"root's link, then the SUDO_UID user's, to root's file", 0, kSudoUser, kNone, 0, "1000",
+         kDropped},
+        {"root's link through the SUDO_UID user's directory link to root's file", 0, kNone,
+         kSudoUser, 0, "1000", kDropped},
+        {"root's link, then a stranger's", 0, kStranger, kNone, 0, "1000", kDefault},
+        {"root's link through a stranger's directory link", 0, kNone, kStranger, 0, nullptr,
+         kDefault},
+        {"root's link through root's directory link", 0, kNone, 0, 0, nullptr, kFollowed},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -473,6 +486,7 @@ TEST(KslogLink, Links_FollowedOnlyWhenEveryLinkIsTrusted) {
         ASSERT_EQ(mkdir((dir / "real").c_str(), 0755), 0);
         const std::string target = dir / "real/target.log";
         ASSERT_TRUE(WriteFile(target, ""));
+        ASSERT_EQ(chown(target.c_str(), c.target, c.target), 0);
         std::string linked = target;
         if (c.directory != kNone) {
             ASSERT_TRUE(MakeLink(dir / "real", dir / "dirlink", c.directory));
@@ -491,13 +505,16 @@ TEST(KslogLink, Links_FollowedOnlyWhenEveryLinkIsTrusted) {
         kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "entry");
 
         EXPECT_EQ(Lstat(target).st_ino, before.st_ino);  // never replaced
-        if (c.followed) {
+        EXPECT_EQ(OwnerOf(target), c.target);
+        if (c.outcome == kFollowed) {
             EXPECT_THAT(Messages(target), ElementsAre("entry"));
             EXPECT_FALSE(Exists(DefaultLog()));
         } else {
             EXPECT_EQ(ReadFile(target), "");
-            EXPECT_EQ(OwnerOf(target), 0u);
-            EXPECT_THAT(Messages(DefaultLog()), ElementsAre("entry"));
+            if (c.outcome == kDefault)
+                EXPECT_THAT(Messages(DefaultLog()), ElementsAre("entry"));
+            else
+                EXPECT_FALSE(Exists(DefaultLog()));
         }
         // Neither replaced nor deleted, whether followed or refused.
         EXPECT_EQ(LinkTarget(kLink), linked);
@@ -505,6 +522,30 @@ TEST(KslogLink, Links_FollowedOnlyWhenEveryLinkIsTrusted) {
         ASSERT_EQ(unlink(kLink.c_str()), 0);
         RemoveAll(DefaultLog());
     }
+}
+
+// A root process through sudo whose default log is the SUDO_UID user's link
+// (to a missing name in root's directory) makes nothing there, and makes
+// no shared link to it either: root's link would carry the name to root
+// processes that do not know whose link led there (the monitor), and they
+// would make the file as root.
+TEST(KslogLink, TrustedUsersLinkAtTheDefaultLog_NoSharedLinkToIt) {
+    KS_SKIP_UNLESS_REAL_ROOT(KS_NEEDS_OTHER_USERS);
+    constexpr uid_t kUser = 1000;
+    TempDir home, root_dir;
+    ASSERT_EQ(chown(home.path().c_str(), kUser, kUser), 0);
+    const std::string target = root_dir / "preload";
+    ASSERT_TRUE(MakeLink(target, home / ".kestRun.log", kUser));
+    setenv("HOME", home.path().c_str(), 1);
+    setenv("SUDO_UID", "1000", 1);
+    setenv("SUDO_GID", "1000", 1);
+
+    kslogInit();
+    kslogWrite_private(KSLOG_INFO, KSLOG_GENERAL, "entry");
+
+    EXPECT_FALSE(Exists(target));
+    EXPECT_EQ(Lstat(kLink).st_ino, 0u);
+    kslogCleanup();
 }
 
 // A log the process trusts is rolled wherever its names led: a root

@@ -304,6 +304,100 @@ TEST(KslogMonitorTrust, ClientUsersLink_FollowedByRootsMonitor) {
     EXPECT_EQ(LinkTargetOf("/tmp/kestRun.log"), log);  // the user's link stays
 }
 
+// ---- the trusted user's link to root's files ------------------------------
+
+// Runs a shell command as the tunnel's client user (uid 1000), whom root's
+// monitor and a root process with SUDO_UID=1000 trust with links.
+bool AsClientUser(const std::string& command) {
+    const auto run = RunProgram({"setpriv", "--reuid=1000", "--regid=1000", "--clear-groups",
+                                 "--", "/bin/sh", "-c", command});
+    return run.exit_code() == 0;
+}
+
+// The client user points the shared link at root's files: a 0600 file, a
+// missing name in root's /etc (a file that, made there, the dynamic loader
+// would read for every setuid program), a file over 10 MiB; or builds the
+// chain through a link of a second trusted user. Root's monitor (no HOME,
+// no SUDO_*, naming the user's client) and a root process run through sudo
+// by that user write and roll: neither writes, makes, rolls nor gives away
+// any of root's files. Trust lets the link be followed, but behind it root
+// acts with that user's rights only; a chain two users shaped is refused
+// and the entries go to the default log.
+TEST(KslogHostileUser, TrustedUsersLinkToRootsFiles_NeitherWrittenMadeRolledNorGiven) {
+    KS_SKIP_UNLESS_REAL_ROOT(KS_NEEDS_OTHER_USERS);
+    const std::string link = "/tmp/kestRun.log", canary = kEtcCanary,
+                      preload = "/etc/kestrun-ld.so.preload",
+                      big = "/etc/kestrun-big.img", theirs = "/tmp/second-user.log";
+    enum class Writer { kMonitor, kSudo, kMonitorRunThroughSudoByAnother };
+    const struct {
+        const char* what;
+        std::string target;  // where the user's link points
+        Writer writer;
+        bool two_users;  // the chain passes a link of user 1001 (SUDO_UID) to their file
+    } cases[] = {
+        {"monitor: link to root's 0600 file", canary, Writer::kMonitor, false},
+        {"monitor: link to a missing name in /etc", preload, Writer::kMonitor, false},
+        {"monitor: link to root's file over 10 MiB", big, Writer::kMonitor, false},
+        {"through sudo: link to root's 0600 file", canary, Writer::kSudo, false},
+        {"through sudo: link to a missing name in /etc", preload, Writer::kSudo, false},
+        {"through sudo: link to root's file over 10 MiB", big, Writer::kSudo, false},
+        {"monitor run through sudo by a second user: a chain of both users' links", theirs,
+         Writer::kMonitorRunThroughSudoByAnother, true},
+    };
+    ASSERT_EQ(chmod("/tmp", 01777), 0);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        for (const std::string& path :
+             {link, canary, preload, big, theirs, std::string("/tmp/l1001"),
+              std::string("/tmp/.kestRun.log"), std::string("/tmp/.kestRun.log.0")})
+            RemoveAll(path);
+        for (const std::string& path : {canary, preload, big, theirs})
+            RemoveAll(path + ".0");
+        ASSERT_TRUE(WriteFile(canary, "root:x:0:0:root:/root:/bin/bash\n", 0600));
+        ASSERT_TRUE(WriteFile(big, std::string(11000000, '\0'), 0644));
+        if (c.two_users) {
+            ASSERT_TRUE(WriteFile(theirs, "", 0600));
+            ASSERT_EQ(chown(theirs.c_str(), 1001, 1001), 0);
+            ASSERT_EQ(symlink(theirs.c_str(), "/tmp/l1001"), 0);
+            ASSERT_EQ(lchown("/tmp/l1001", 1001, 1001), 0);
+            ASSERT_TRUE(AsClientUser("ln -s /tmp/l1001 /tmp/kestRun.log"));
+        } else {
+            ASSERT_TRUE(AsClientUser("ln -s " + c.target + " /tmp/kestRun.log"));
+        }
+        const Snapshot canary_before = Take(canary), big_before = Take(big),
+                       theirs_before = Take(theirs), link_before = Take(link);
+
+        const pid_t client = Spawn(
+            {"setpriv", "--reuid=1000", "--regid=1000", "--clear-groups", "--", "sleep", "100"});
+        ASSERT_TRUE(WaitFor([&] {
+            return ReadFile("/proc/" + std::to_string(client) + "/status")
+                       .value_or("")
+                       .find("Uid:\t1000") != std::string::npos;
+        }));
+        std::vector<std::string> argv = {KS_KSLOG_WRITER, "-n", "3", "-r"};
+        EnvEdits env = {"HOME", "SUDO_UID", "SUDO_GID"};
+        if (c.writer != Writer::kSudo) argv.insert(argv.end(), {"-c", std::to_string(client)});
+        if (c.writer == Writer::kSudo) env = {"HOME", "SUDO_UID=1000", "SUDO_GID=1000"};
+        if (c.writer == Writer::kMonitorRunThroughSudoByAnother)
+            env = {"HOME", "SUDO_UID=1001", "SUDO_GID=1001"};
+        const auto run = RunProgram(argv, env, 20000ms);
+        KillAndReap(client);
+        EXPECT_EQ(run.exit_code(), 0) << run.err;
+
+        EXPECT_EQ(Take(canary), canary_before);
+        EXPECT_EQ(Take(big), big_before);
+        EXPECT_FALSE(Take(preload).exists);
+        for (const std::string& path : {canary, preload, big, theirs})
+            EXPECT_FALSE(Take(path + ".0").exists) << path;
+        EXPECT_EQ(Take(link), link_before);
+        if (c.two_users) {
+            EXPECT_EQ(Take(theirs), theirs_before);
+            EXPECT_EQ(Messages("/tmp/.kestRun.log.0").size() + Messages("/tmp/.kestRun.log").size(),
+                      3u);
+        }
+    }
+}
+
 // ---- a directory of the log's path swapped during entries ----------------
 
 // Whether any process opened the FIFO for writing since this reader opened
