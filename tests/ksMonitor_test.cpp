@@ -251,6 +251,25 @@ std::string Fingerprint(const std::string& path) {
     return print;
 }
 
+// What a second invocation must leave as it was while a monitor runs: the
+// flag file, the shared link, the running monitor alone among its kind, and
+// a log whose later entries are only that monitor's ticks.
+struct RunningMonitorState {
+    std::string flag = Fingerprint(kFlag);
+    std::string link = Fingerprint(kSharedLink);
+    size_t logged = ReadLog().size();
+
+    void ExpectLeftAlone(pid_t monitor) const {
+        EXPECT_EQ(Fingerprint(kFlag), flag);
+        EXPECT_EQ(ReadFile(kFlag), "1");
+        EXPECT_EQ(Fingerprint(kSharedLink), link);
+        EXPECT_EQ(MonitorChildren(), std::vector<pid_t>{monitor});
+        const auto entries = ReadLog();
+        for (size_t i = logged; i < entries.size(); ++i)
+            EXPECT_EQ(entries[i].pid, monitor) << entries[i].message;
+    }
+};
+
 // A lone --help or --version, typed by an administrator while a tunnel's
 // monitor runs: the text on standard output, status 0, and nothing else
 // happens (no log set-up, no flag written, no second monitor).
@@ -272,9 +291,7 @@ TEST_F(KsMonitor, LoneHelpOrVersion_AnswersAndTouchesNothing) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.option);
-        const std::string flag = Fingerprint(kFlag);
-        const std::string link = Fingerprint(kSharedLink);
-        const size_t logged = ReadLog().size();
+        const RunningMonitorState before;
         const auto result = Launch({}, {}, {c.option});
         EXPECT_EQ(result.exit_code(), 0);
         EXPECT_EQ(result.err, "");
@@ -285,14 +302,8 @@ TEST_F(KsMonitor, LoneHelpOrVersion_AnswersAndTouchesNothing) {
             EXPECT_NE(result.out.find("IFNAME"), std::string::npos);        // its environment
             EXPECT_NE(result.out.find("ksMonitor(8)"), std::string::npos);  // its man page
         }
-        EXPECT_EQ(Fingerprint(kFlag), flag);
-        EXPECT_EQ(ReadFile(kFlag), "1");
-        EXPECT_EQ(Fingerprint(kSharedLink), link);
+        before.ExpectLeftAlone(monitor_);
         EXPECT_EQ(ReadFile(epc + "/state"), "endpoint data\n");
-        EXPECT_EQ(MonitorChildren(), std::vector<pid_t>{monitor_});
-        const auto entries = ReadLog();  // only the running monitor's ticks came since
-        for (size_t i = logged; i < entries.size(); ++i)
-            EXPECT_EQ(entries[i].pid, monitor_) << entries[i].message;
     }
     WaitTicks(1);
     EXPECT_TRUE(ProcessRunning(monitor_));
@@ -348,17 +359,9 @@ TEST_F(KsMonitor, DashArguments_RefusedAndTouchNothing) {
     LaunchDetached();
     for (const auto& args : vectors) {
         SCOPED_TRACE("a monitor running: " + shown(args));
-        const std::string flag = Fingerprint(kFlag);
-        const std::string link = Fingerprint(kSharedLink);
-        const size_t logged = ReadLog().size();
+        const RunningMonitorState before;
         refused(args, Launch({}, {}, args));
-        EXPECT_EQ(Fingerprint(kFlag), flag);
-        EXPECT_EQ(ReadFile(kFlag), "1");
-        EXPECT_EQ(Fingerprint(kSharedLink), link);
-        EXPECT_EQ(MonitorChildren(), std::vector<pid_t>{monitor_});
-        const auto entries = ReadLog();  // only the running monitor's ticks came since
-        for (size_t i = logged; i < entries.size(); ++i)
-            EXPECT_EQ(entries[i].pid, monitor_) << entries[i].message;
+        before.ExpectLeftAlone(monitor_);
     }
     WaitTicks(1);
     EXPECT_TRUE(ProcessRunning(monitor_));
