@@ -81,7 +81,7 @@ bool names_present() {
 }
 
 Files files() {
-    return Files{kslogFile,       kslogRoll,         kslogTrust,
+    return Files{kslogFile,      kslogRoll,         kslogTrust,
                  kslogNameOwner, &kslogStalledLock, &kslogRefusedFile};
 }
 
@@ -162,7 +162,7 @@ extern "C" void kslogInit(void) {
         // gets no shared link.
         if (kslogNameOwner == kNoUid)
             ignore_result(symlink(log.text, kSharedLink));  // taken: leave it, log anyway
-        ignore_result(std::atexit(kslogCleanup));       // without it the link merely stays
+        ignore_result(std::atexit(kslogCleanup));           // without it the link merely stays
     }
 
     if (names_present()) kslogFixLogFileOwner(files());

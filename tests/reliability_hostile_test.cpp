@@ -309,8 +309,8 @@ TEST(KslogMonitorTrust, ClientUsersLink_FollowedByRootsMonitor) {
 // Runs a shell command as the tunnel's client user (uid 1000), whom root's
 // monitor and a root process with SUDO_UID=1000 trust with links.
 bool AsClientUser(const std::string& command) {
-    const auto run = RunProgram({"setpriv", "--reuid=1000", "--regid=1000", "--clear-groups",
-                                 "--", "/bin/sh", "-c", command});
+    const auto run = RunProgram({"setpriv", "--reuid=1000", "--regid=1000", "--clear-groups", "--",
+                                 "/bin/sh", "-c", command});
     return run.exit_code() == 0;
 }
 
@@ -326,8 +326,8 @@ bool AsClientUser(const std::string& command) {
 TEST(KslogHostileUser, TrustedUsersLinkToRootsFiles_NeitherWrittenMadeRolledNorGiven) {
     KS_SKIP_UNLESS_REAL_ROOT(KS_NEEDS_OTHER_USERS);
     const std::string link = "/tmp/kestRun.log", canary = kEtcCanary,
-                      preload = "/etc/kestrun-ld.so.preload",
-                      big = "/etc/kestrun-big.img", theirs = "/tmp/second-user.log";
+                      preload = "/etc/kestrun-ld.so.preload", big = "/etc/kestrun-big.img",
+                      theirs = "/tmp/second-user.log";
     enum class Writer { kMonitor, kSudo, kMonitorRunThroughSudoByAnother };
     const struct {
         const char* what;
@@ -351,8 +351,7 @@ TEST(KslogHostileUser, TrustedUsersLinkToRootsFiles_NeitherWrittenMadeRolledNorG
              {link, canary, preload, big, theirs, std::string("/tmp/l1001"),
               std::string("/tmp/.kestRun.log"), std::string("/tmp/.kestRun.log.0")})
             RemoveAll(path);
-        for (const std::string& path : {canary, preload, big, theirs})
-            RemoveAll(path + ".0");
+        for (const std::string& path : {canary, preload, big, theirs}) RemoveAll(path + ".0");
         ASSERT_TRUE(WriteFile(canary, "root:x:0:0:root:/root:/bin/bash\n", 0600));
         ASSERT_TRUE(WriteFile(big, std::string(11000000, '\0'), 0644));
         if (c.two_users) {
