@@ -23,5 +23,5 @@ spec=$(sed -n 's/^Version:[[:space:]]*//p' "$src/packaging/rpm/Kestrun.spec")
 deb=$(sed -n '1s/^[^ ]* (\([^)-]*\).*/\1/p' "$src/debian/changelog")
 [ "$deb" = "$version" ] || { echo "debian/changelog: version $deb, expected $version"; fail=1; }
 
-[ "$fail" -eq 0 ] && echo "versions ok: $version in $# pages, the spec and debian/changelog"
+[ "$fail" -eq 0 ] && echo "versions ok: $version in $# pages, Kestrun.spec and debian/changelog"
 exit "$fail"
