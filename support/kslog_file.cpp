@@ -149,6 +149,12 @@ bool is_stalled(const Files& files, const struct stat& st) {
     return stalled.is(st) || (stalled.any() && st.st_uid != 0 && st.st_uid != files.trust.self);
 }
 
+// What an attempt that did not find the lock busy means for the entry: a
+// failure other than "busy" (ENOLCK, say) leaves the entry without a lock.
+LockState settled(Attempt attempt) {
+    return attempt == Attempt::kTaken ? LockState::kTaken : LockState::kUnavailable;
+}
+
 // Takes the lock on an opened log file: at once when it is free (one call,
 // all an uncontended entry pays), within the entry's bound when it is not.
 // A file whose lock this process already waited for in vain is tried once
@@ -158,14 +164,7 @@ bool is_stalled(const Files& files, const struct stat& st) {
 // a busy lock is judged on it rather than on one more call (a file swapped
 // in between is found once the lock is held, see open_locked).
 LockState lock(int fd, const Files& files, LockWait& waiting, const struct stat* judged) {
-    switch (try_lock(fd)) {
-        case Attempt::kTaken:
-            return LockState::kTaken;
-        case Attempt::kFailed:
-            return LockState::kUnavailable;
-        case Attempt::kBusy:
-            break;
-    }
+    if (const Attempt first = try_lock(fd); first != Attempt::kBusy) return settled(first);
     struct stat st {};
     if (judged != nullptr)
         st = *judged;
@@ -175,14 +174,7 @@ LockState lock(int fd, const Files& files, LockWait& waiting, const struct stat*
     // (see open_locked): waiting for its lock would let whoever planted it
     // cost every entry the whole bound.
     if (is_stalled(files, st) || !writable_file(files, files.log, st)) return LockState::kStalled;
-    switch (waiting.wait(fd)) {
-        case Attempt::kTaken:
-            return LockState::kTaken;
-        case Attempt::kFailed:
-            return LockState::kUnavailable;
-        case Attempt::kBusy:
-            break;
-    }
+    if (const Attempt waited = waiting.wait(fd); waited != Attempt::kBusy) return settled(waited);
     files.stalled->remember(st);
     return LockState::kStalled;
 }
